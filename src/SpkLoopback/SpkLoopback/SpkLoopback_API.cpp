@@ -1,0 +1,242 @@
+#include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "RestOverHid/windows/RestOHid.h"
+#include "SpkLoopback/SpkLoopback/SpkLoopback.h"
+#include "platform/ServiceEvent.h"
+
+namespace {
+
+constexpr DWORD WAIT_OT_MS = 5000;
+constexpr int kStartPolls = 500;
+constexpr DWORD kStartPollMs = 10;
+constexpr int kBootWaitSleeps = 100;
+constexpr DWORD kPassMs = 100;
+constexpr int kDeviceRetryPasses = 100;
+constexpr DWORD kRestartPauseMs = 1000;
+constexpr size_t kTextSize = 256;
+
+SpkLoopbackContext s_context{};
+
+// Start and Stop come from different service threads (service main, control handler).
+std::mutex s_entryMutex;
+
+// A logger that Stop could not destroy because a thread did not end in time; the next Start
+// destroys it once that thread has ended.
+CVeskLogger* s_pOrphanedLogger = nullptr;
+
+CVeskLogger* Logger() {
+    return g_pThis->m_pLogger.load();
+}
+
+// Asks a thread to end and waits for it; true when it has ended (or there was none), and
+// then its handle is closed. On failure the handle is kept for a later attempt.
+bool EndThread(HANDLE& thread, std::atomic<bool>& stop, const char* failureFormat) {
+    if (thread == nullptr) {
+        return true;
+    }
+    stop = true;
+    const DWORD result = WaitForSingleObject(thread, WAIT_OT_MS);
+    if (result != WAIT_OBJECT_0) {
+        printf(failureFormat, result);
+        return false;
+    }
+    CloseHandle(thread);
+    thread = nullptr;
+    return true;
+}
+
+bool EndMonitorThread() {
+    return EndThread(g_pThis->hWin, g_pThis->m_bMonitorStop,
+                     "WaitForSingleObject(g_pThis->hWin, WAIT_OT_MS); Failed dwRet = %x\n");
+}
+
+bool EndMainThread() {
+    return EndThread(g_pThis->m_hThread, g_pThis->m_bStop,
+                     "WaitForSingleObject(m_hThread, WAIT_OT_MS); Failed dwRet = %x\n");
+}
+
+// A path cut short would name another folder, so it counts as a failure.
+bool FormatPath(char (&out)[MAX_PATH], const char* folder, const char* tail) {
+    const int length = snprintf(out, sizeof out, "%s%s", folder, tail);
+    return length >= 0 && length < static_cast<int>(sizeof out);
+}
+
+void CreateDataFolders(const char* parentDir, const char* audioDir) {
+    if (!IsDirectory(parentDir)) {
+        if (!MakeDirectory(parentDir)) {
+            printf("Failed to make folder of Vesk.\n");
+        } else if (!MakeDirectory(audioDir)) {
+            printf("Failed to make folder of Vesk\\Audio.\n");
+        }
+    } else if (!IsDirectory(audioDir) && !MakeDirectory(audioDir)) {
+        printf("Failed to make folder of Vesk\\Audio....2\n");
+    }
+}
+
+// One pass of the main loop while the notifier has a camera ready.
+void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, int& retryCountdown) {
+    SpkLoopbackContext& ctx = *g_pThis;
+    char text[kTextSize];
+    if (!captureWasRunning) {
+        capture->Start();
+    } else if (capture->m_bDeviceFound == 0 && --retryCountdown == 0) {
+        // Started again by the next pass.
+        capture->Stop();
+        retryCountdown = kDeviceRetryPasses;
+        snprintf(text, sizeof text, "Failed to find speaker device, retry interval: %d seconds\n",
+                 kDeviceRetryPasses * static_cast<int>(kPassMs) / 1000);
+        VESK_LOG(Logger(), text);
+    }
+
+    // Only this thread counts down; the monitor may set it back to 50 at any time.
+    if (ctx.m_nRestartCountdown.load() > 0 && ctx.m_nRestartCountdown.fetch_sub(1) == 1) {
+        ctx.m_bRestart = true;
+        VESK_LOG(Logger(),
+                 "============Default render device changed, restart SpkLoopback=============\n");
+    }
+    if (ctx.m_bRestart) {
+        if (capture->m_bRunning != 0) {
+            capture->Stop();
+            Sleep(kRestartPauseMs);
+        }
+        capture->Start();
+        ctx.m_bRestart = false;
+    }
+}
+
+}  // namespace
+
+SpkLoopbackContext* const g_pThis = &s_context;
+
+unsigned __stdcall theMainThreadProc(void* /*unused*/) {
+    SpkLoopbackContext& ctx = *g_pThis;
+    auto* capture = new CSpkLoopback(Logger(), ctx.m_szAudioDir);
+    auto* notifier = new CRestOHid(Logger());
+    ctx.m_pSpkLoopback = capture;
+    // Raised before the boot wait so that Start reports the thread's start; the wait and the
+    // notifier start below look at the stop request too, so a Stop never waits them out.
+    ctx.m_bRunning = true;
+
+    char text[kTextSize];
+    snprintf(text, sizeof text,
+             "SpkLoopback_API theMainThreadProc() | wait for %d seconds to make sure system is "
+             "fully booted up.\n",
+             kBootWaitSleeps * static_cast<int>(kPassMs) / 1000);
+    VESK_LOG(Logger(), text);
+    for (int i = 0; i < kBootWaitSleeps && !ctx.m_bStop; ++i) {
+        Sleep(kPassMs);
+    }
+    if (!ctx.m_bStop) {
+        VESK_LOG(Logger(), "SpkLoopback_API theMainThreadProc() |  wait has finished.\n");
+        notifier->Run();
+    }
+
+    int retryCountdown = kDeviceRetryPasses;
+    while (!ctx.m_bStop) {
+        const bool captureWasRunning = capture->m_bRunning != 0;
+        if (notifier->IsReady()) {
+            ReadyPass(capture, captureWasRunning, retryCountdown);
+        } else if (captureWasRunning) {
+            capture->Stop();
+        }
+        Sleep(kPassMs);
+    }
+
+    ctx.m_bRunning = false;
+    ctx.m_pSpkLoopback = nullptr;
+    // The notifier's thread reads the capture object, so it ends first.
+    delete notifier;
+    delete capture;
+    return 0;
+}
+
+unsigned __stdcall theMonitorThreadProc(void* /*unused*/) {
+    g_pThis->m_bMonitorRunning = true;
+    while (!g_pThis->m_bMonitorStop) {
+        Sleep(kPassMs);
+    }
+    return 0;
+}
+
+bool SpkLoopback_Start() {
+    std::lock_guard<std::mutex> entry(s_entryMutex);
+    SpkLoopbackContext& ctx = *g_pThis;
+    printf("SpkLoopback_Start()---ENTRY\n");
+
+    // Threads of an earlier start share this context and its logger: they end first, and a
+    // thread that will not end keeps them (a second main thread would corrupt its state).
+    const bool mainEnded = EndMainThread();
+    if (!EndMonitorThread()) {
+        VESK_LOG(Logger(), "WaitForSingleObject(g_pThis->hWin, WAIT_OT_MS); Failed.\n");
+    }
+    if (!mainEnded || ctx.hWin != nullptr) {
+        return false;
+    }
+
+    char commonDir[MAX_PATH];
+    char parentDir[MAX_PATH];
+    if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, commonDir)) &&
+        FormatPath(parentDir, commonDir, VESK_PATH_SEP "Vesk") &&
+        FormatPath(ctx.m_szAudioDir, commonDir, VESK_PATH_SEP "Vesk" VESK_PATH_SEP "Audio")) {
+        CreateDataFolders(parentDir, ctx.m_szAudioDir);
+    } else {
+        // Without the data folder the log goes to standard output.
+        printf("Failed to get the common application data folder.\n");
+        ctx.m_szAudioDir[0] = '\0';
+    }
+
+    delete s_pOrphanedLogger;
+    s_pOrphanedLogger = nullptr;
+    delete ctx.m_pLogger.exchange(nullptr);
+    ctx.m_pLogger = new CVeskLogger(ctx.m_szAudioDir, "Audio");
+    ctx.m_bRunning = false;
+    ctx.m_bStop = false;
+    ctx.m_bRestart = false;
+
+    ctx.m_hThread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, theMainThreadProc, nullptr, 0, nullptr));
+    if (ctx.m_hThread == nullptr) {
+        VESK_LOG(Logger(), "Failed to start thread of CSpkLoopback::ThreadProc.\n");
+        return false;
+    }
+    int polls = kStartPolls;
+    do {
+        Sleep(kStartPollMs);
+    } while (!ctx.m_bRunning && polls-- > 0);
+    const bool started = ctx.m_bRunning;
+
+    ctx.m_bMonitorRunning = false;
+    ctx.m_bMonitorStop = false;
+    ctx.hWin = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, theMonitorThreadProc, nullptr, 0, nullptr));
+    if (ctx.hWin == nullptr) {
+        VESK_LOG(Logger(), "Failed to start thread of CSpkLoopback::ThreadProc.\n");
+    }
+
+    VESK_LOG(Logger(), "SpkLoopback_Start()---EXIT\n");
+    return started;
+}
+
+void SpkLoopback_Stop() {
+    std::lock_guard<std::mutex> entry(s_entryMutex);
+    SpkLoopbackContext& ctx = *g_pThis;
+    VESK_LOG(Logger(), "SpkLoopback_Stop() ---------ENTRY.\n");
+    const bool monitorEnded = EndMonitorThread();
+    const bool mainEnded = EndMainThread();
+    VESK_LOG(Logger(), "-----------SpkLoopback_Stop() ---------EXIT.\n");
+
+    CVeskLogger* logger = ctx.m_pLogger.exchange(nullptr);
+    if (monitorEnded && mainEnded) {
+        delete logger;
+    } else if (logger != nullptr) {
+        // A thread that did not end may still write through it.
+        s_pOrphanedLogger = logger;
+    }
+
+    if (!mainEnded) {
+        ReportServiceEvent(EVENTLOG_ERROR_TYPE, "Failed to stop speaker loopback.");
+    }
+}

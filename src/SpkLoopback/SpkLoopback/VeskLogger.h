@@ -1,0 +1,44 @@
+// The service's rotating text log. One logger serves every thread; each line is written
+// whole under the logger's lock.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+class CVeskLogger {
+  public:
+    // Opens folder + "VeskZIZLog.txt" for appending. If it cannot be opened (or `folder` is
+    // empty), lines go to standard output instead.
+    CVeskLogger(const char* folder, const char* name);
+    ~CVeskLogger();
+
+    CVeskLogger(const CVeskLogger&) = delete;
+    CVeskLogger& operator=(const CVeskLogger&) = delete;
+
+    // The caller holds the lock (Lock/Unlock) around each call, so a line is never split.
+    void Log(const char* source, int line, const char* text);
+
+    void Lock() { EnterCriticalSection(&m_cs); }
+    void Unlock() { LeaveCriticalSection(&m_cs); }
+
+    static constexpr uint32_t kRotationPeriodLines = 1000;
+    static constexpr long kRotationSizeBytes = 10000000;
+    static constexpr const char* kFileName = VESK_PATH_SEP "VeskZIZLog.txt";
+
+  private:
+    void Rotate(const char* timeText, const char* shortSource, int line);
+
+    CRITICAL_SECTION m_cs;
+    char m_szFileName[MAX_PATH];
+    char m_szName[32];
+    FILE* m_pFile;
+    uint32_t m_nLineCount;
+};
+
+// Writes one line through `logger` (skipped when it is null), with the caller's source
+// file and line.
+void LogLine(CVeskLogger* logger, const char* source, int line, const char* text);
+
+#define VESK_LOG(logger, text) LogLine((logger), __FILE__, __LINE__, (text))

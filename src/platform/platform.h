@@ -1,0 +1,121 @@
+// The operating-system interfaces the service is written against.
+//
+// The service's code uses Windows names and semantics throughout. On Windows this header is
+// the real API; on Linux it declares the same names, implemented in platform_linux.cpp on
+// POSIX threads and the system's own services. Only what the service uses is here.
+//
+// Sleeps and thread waits go through this layer on both systems so that tests can run the
+// service's long waits (10 s boot wait, 5 s thread waits) fast: see SetTimeDivisor.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+
+#include <windows.h>
+#include <process.h>
+#include <shlobj.h>
+
+#define VESK_PATH_SEP "\\"
+
+// Sleeps and waits are routed through the platform layer (the time seam below).
+#define Sleep VeskSleep
+#define WaitForSingleObject VeskWaitForSingleObject
+void VeskSleep(DWORD dwMilliseconds);
+DWORD VeskWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+
+#else  // Linux
+
+#include <pthread.h>
+
+#define VESK_PATH_SEP "/"
+#define __stdcall
+#define WINAPI
+
+typedef int BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef int32_t HRESULT;
+typedef void* HANDLE;
+typedef void* HWND;
+typedef void* PSID;
+typedef void* LPVOID;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef const wchar_t* LPCWSTR;
+typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+#define MAX_PATH 260
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+#define S_OK ((HRESULT)0)
+#define E_FAIL ((HRESULT)0x80004005)
+#define E_INVALIDARG ((HRESULT)0x80070057)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+
+#define CSIDL_COMMON_APPDATA 0x0023
+
+#define EVENTLOG_SUCCESS 0x0000
+#define EVENTLOG_ERROR_TYPE 0x0001
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
+
+// Threads: _beginthreadex returns a waitable handle that is signalled when the thread ends.
+// The handle stays valid until CloseHandle, whether the thread has ended or not.
+uintptr_t _beginthreadex(void* security, unsigned stackSize, unsigned(__stdcall* start)(void*),
+                         void* arg, unsigned initFlag, unsigned* threadId);
+
+// Events: auto-reset (signalled for one waiter) or manual-reset.
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                    LPCWSTR name);
+BOOL SetEvent(HANDLE hEvent);
+
+// Waits for a thread or event handle. Returns WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL CloseHandle(HANDLE hObject);
+void Sleep(DWORD dwMilliseconds);
+
+// Recursive, like the Windows critical section.
+typedef struct _CRITICAL_SECTION {
+    pthread_mutex_t mutex;
+} CRITICAL_SECTION;
+void InitializeCriticalSection(CRITICAL_SECTION* cs);
+void EnterCriticalSection(CRITICAL_SECTION* cs);
+void LeaveCriticalSection(CRITICAL_SECTION* cs);
+void DeleteCriticalSection(CRITICAL_SECTION* cs);
+
+// The common application data folder is the data root: /var/lib, or the folder that the
+// environment variable VESK_DATA_ROOT names (tests and runs without root use it).
+HRESULT SHGetFolderPathA(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPSTR pszPath);
+
+// Event log: reports go to the journal, to syslog where there is no journal, and to standard
+// error where neither answers. The source name becomes the syslog identifier.
+HANDLE RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName);
+BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid,
+                  WORD wNumStrings, DWORD dwDataSize, LPCSTR* lpStrings, LPVOID lpRawData);
+
+#endif  // _WIN32
+
+// Directory status and creation with the C runtime of each system.
+bool IsDirectory(const char* path);
+bool MakeDirectory(const char* path);
+
+namespace vesk_platform {
+
+// Test seam: every Sleep and every finite WaitForSingleObject time-out is divided by this
+// number (1 in production). Counts of loop passes stay exact; only wall time shrinks.
+void SetTimeDivisor(unsigned divisor);
+unsigned TimeDivisor();
+
+}  // namespace vesk_platform

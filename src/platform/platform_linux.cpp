@@ -1,0 +1,271 @@
+// Linux implementation of the Windows interfaces declared in platform.h.
+#include "platform/platform.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <sys/stat.h>
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<unsigned> g_timeDivisor{1};
+
+// A waitable kernel object: a thread (signalled for good when it ends) or an event.
+// One reference belongs to the handle, one to a running thread; the last one frees it.
+struct WaitableObject {
+    std::mutex mutex;
+    std::condition_variable signalledCv;
+    bool signalled = false;
+    bool manualReset = true;
+    std::atomic<int> references{1};
+
+    void Release() {
+        if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete this;
+        }
+    }
+};
+
+struct ThreadStart {
+    unsigned (*start)(void*);
+    void* arg;
+    WaitableObject* object;
+};
+
+void* ThreadTrampoline(void* param) {
+    ThreadStart run = *static_cast<ThreadStart*>(param);
+    delete static_cast<ThreadStart*>(param);
+    run.start(run.arg);
+    {
+        std::lock_guard<std::mutex> lock(run.object->mutex);
+        run.object->signalled = true;
+    }
+    run.object->signalledCv.notify_all();
+    run.object->Release();
+    return nullptr;
+}
+
+std::chrono::microseconds Scaled(DWORD milliseconds) {
+    return std::chrono::microseconds(uint64_t{milliseconds} * 1000u / g_timeDivisor.load());
+}
+
+// Handle given by RegisterEventSourceW: the source name as the syslog identifier.
+struct EventSource {
+    std::string identifier;
+};
+
+int PriorityOf(WORD type) {
+    switch (type) {
+        case EVENTLOG_ERROR_TYPE:
+            return LOG_ERR;
+        case EVENTLOG_WARNING_TYPE:
+            return LOG_WARNING;
+        case EVENTLOG_SUCCESS:
+            return LOG_NOTICE;
+        default:
+            return LOG_INFO;
+    }
+}
+
+bool SocketExists(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+}  // namespace
+
+uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize, unsigned (*start)(void*),
+                         void* arg, unsigned /*initFlag*/, unsigned* threadId) {
+    auto* object = new WaitableObject;
+    object->references.store(2);  // the handle and the thread
+    auto* run = new ThreadStart{start, arg, object};
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stackSize != 0) {
+        pthread_attr_setstacksize(&attributes, stackSize);
+    }
+    pthread_t thread;
+    int error = pthread_create(&thread, &attributes, ThreadTrampoline, run);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        delete run;
+        delete object;
+        errno = error;
+        return 0;
+    }
+    if (threadId != nullptr) {
+        *threadId = static_cast<unsigned>(thread);
+    }
+    return reinterpret_cast<uintptr_t>(object);
+}
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL initialState,
+                    LPCWSTR /*name*/) {
+    auto* object = new WaitableObject;
+    object->manualReset = manualReset != FALSE;
+    object->signalled = initialState != FALSE;
+    return object;
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+    if (hEvent == nullptr) {
+        return FALSE;
+    }
+    auto* object = static_cast<WaitableObject*>(hEvent);
+    {
+        std::lock_guard<std::mutex> lock(object->mutex);
+        object->signalled = true;
+    }
+    if (object->manualReset) {
+        object->signalledCv.notify_all();
+    } else {
+        object->signalledCv.notify_one();
+    }
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    if (hHandle == nullptr) {
+        return WAIT_FAILED;
+    }
+    auto* object = static_cast<WaitableObject*>(hHandle);
+    std::unique_lock<std::mutex> lock(object->mutex);
+    auto isSignalled = [object] { return object->signalled; };
+    if (dwMilliseconds == INFINITE) {
+        object->signalledCv.wait(lock, isSignalled);
+    } else if (!object->signalledCv.wait_for(lock, Scaled(dwMilliseconds), isSignalled)) {
+        return WAIT_TIMEOUT;
+    }
+    if (!object->manualReset) {
+        object->signalled = false;
+    }
+    return WAIT_OBJECT_0;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+    if (hObject == nullptr) {
+        return FALSE;
+    }
+    static_cast<WaitableObject*>(hObject)->Release();
+    return TRUE;
+}
+
+void Sleep(DWORD dwMilliseconds) {
+    std::this_thread::sleep_for(Scaled(dwMilliseconds));
+}
+
+void InitializeCriticalSection(CRITICAL_SECTION* cs) {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&cs->mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+void EnterCriticalSection(CRITICAL_SECTION* cs) {
+    pthread_mutex_lock(&cs->mutex);
+}
+
+void LeaveCriticalSection(CRITICAL_SECTION* cs) {
+    pthread_mutex_unlock(&cs->mutex);
+}
+
+void DeleteCriticalSection(CRITICAL_SECTION* cs) {
+    pthread_mutex_destroy(&cs->mutex);
+}
+
+HRESULT SHGetFolderPathA(HWND /*hwnd*/, int csidl, HANDLE /*hToken*/, DWORD /*dwFlags*/,
+                         LPSTR pszPath) {
+    if (csidl != CSIDL_COMMON_APPDATA || pszPath == nullptr) {
+        return E_INVALIDARG;
+    }
+    const char* root = std::getenv("VESK_DATA_ROOT");
+    if (root == nullptr || root[0] == '\0') {
+        root = "/var/lib";
+    }
+    size_t length = std::strlen(root);
+    while (length > 1 && root[length - 1] == '/') {
+        --length;  // the callers append "/Vesk" themselves
+    }
+    if (length >= MAX_PATH) {
+        pszPath[0] = '\0';
+        return E_FAIL;
+    }
+    std::memcpy(pszPath, root, length);
+    pszPath[length] = '\0';
+    return S_OK;
+}
+
+HANDLE RegisterEventSourceW(LPCWSTR /*lpUNCServerName*/, LPCWSTR lpSourceName) {
+    if (lpSourceName == nullptr) {
+        return nullptr;
+    }
+    auto* source = new EventSource;
+    for (const wchar_t* c = lpSourceName; *c != L'\0'; ++c) {
+        source->identifier.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
+    }
+    return source;
+}
+
+BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD /*wCategory*/, DWORD dwEventID,
+                  PSID /*lpUserSid*/, WORD wNumStrings, DWORD /*dwDataSize*/, LPCSTR* lpStrings,
+                  LPVOID /*lpRawData*/) {
+    if (hEventLog == nullptr) {
+        return FALSE;
+    }
+    const std::string& identifier = static_cast<EventSource*>(hEventLog)->identifier;
+    const char* text =
+        (wNumStrings > 0 && lpStrings != nullptr && lpStrings[0] != nullptr) ? lpStrings[0] : "";
+    const int priority = PriorityOf(wType);
+
+    if (SocketExists("/run/systemd/journal/socket") &&
+        sd_journal_send("MESSAGE=%s", text, "PRIORITY=%d", priority, "SYSLOG_IDENTIFIER=%s",
+                        identifier.c_str(), "VESK_EVENT_ID=%u", dwEventID, "VESK_EVENT_TYPE=%u",
+                        unsigned{wType}, nullptr) >= 0) {
+        return TRUE;
+    }
+    if (SocketExists("/dev/log")) {
+        // openlog keeps the identifier pointer; the source lives as long as the process.
+        openlog(identifier.c_str(), LOG_PID, LOG_DAEMON);
+        syslog(priority, "[%u] %s", dwEventID, text);
+        return TRUE;
+    }
+    std::fprintf(stderr, "%s[%d]: <%d> [%u] %s\n", identifier.c_str(), static_cast<int>(getpid()),
+                 priority, dwEventID, text);
+    return TRUE;
+}
+
+bool IsDirectory(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool MakeDirectory(const char* path) {
+    return mkdir(path, 0755) == 0;
+}
+
+namespace vesk_platform {
+
+void SetTimeDivisor(unsigned divisor) {
+    g_timeDivisor.store(divisor == 0 ? 1 : divisor);
+}
+
+unsigned TimeDivisor() {
+    return g_timeDivisor.load();
+}
+
+}  // namespace vesk_platform

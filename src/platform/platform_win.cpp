@@ -1,0 +1,59 @@
+// Windows: the real API; only the time seam and the C runtime's directories live here.
+#include "platform/platform.h"
+
+#include <atomic>
+
+#include <direct.h>
+#include <sys/stat.h>
+
+// The definitions below call the system's own functions.
+#undef Sleep
+#undef WaitForSingleObject
+
+namespace {
+
+std::atomic<unsigned> g_timeDivisor{1};
+
+DWORD Scaled(DWORD milliseconds) {
+    if (milliseconds == INFINITE) {
+        return INFINITE;
+    }
+    const unsigned divisor = g_timeDivisor.load();
+    if (divisor == 1) {
+        return milliseconds;
+    }
+    // Keep a short but real wait instead of a zero poll.
+    const DWORD scaled = milliseconds / divisor;
+    return (scaled == 0 && milliseconds != 0) ? 1 : scaled;
+}
+
+}  // namespace
+
+void VeskSleep(DWORD dwMilliseconds) {
+    ::Sleep(Scaled(dwMilliseconds));
+}
+
+DWORD VeskWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return ::WaitForSingleObject(hHandle, Scaled(dwMilliseconds));
+}
+
+bool IsDirectory(const char* path) {
+    struct _stat st;
+    return _stat(path, &st) == 0 && (st.st_mode & _S_IFDIR) != 0;
+}
+
+bool MakeDirectory(const char* path) {
+    return _mkdir(path) == 0;
+}
+
+namespace vesk_platform {
+
+void SetTimeDivisor(unsigned divisor) {
+    g_timeDivisor.store(divisor == 0 ? 1 : divisor);
+}
+
+unsigned TimeDivisor() {
+    return g_timeDivisor.load();
+}
+
+}  // namespace vesk_platform

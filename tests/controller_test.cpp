@@ -1,0 +1,259 @@
+// The loopback controller's start, stop and main loop, against the stand-ins of fake_room.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
+#include "fakes/fake_room.h"
+#include "platform/ServiceEvent.h"
+#include "test_util.h"
+
+using fake_room::Call;
+using fake_room::CaptureCall;
+using fake_room::CaptureCalls;
+using fake_room::RunPasses;
+
+namespace {
+
+struct ReportedEvent {
+    WORD type;
+    std::string text;
+};
+
+std::mutex s_eventsMutex;
+std::vector<ReportedEvent> s_events;
+
+void ObserveEvent(WORD type, DWORD /*eventId*/, const char* text) {
+    std::lock_guard<std::mutex> lock(s_eventsMutex);
+    s_events.push_back({type, text});
+}
+
+std::vector<ReportedEvent> Events() {
+    std::lock_guard<std::mutex> lock(s_eventsMutex);
+    return s_events;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Every wait and sleep runs 20 times faster: the boot wait takes 0.5 s, a pass 5 ms.
+constexpr unsigned kTimeDivisor = 20;
+
+class Controller : public testing::Test {
+  protected:
+    void SetUp() override {
+        vesk_platform::SetTimeDivisor(kTimeDivisor);
+        vesk_platform::SetServiceEventObserver(ObserveEvent);
+        setenv("VESK_DATA_ROOT", m_root.path().c_str(), 1);
+        fake_room::Reset();
+        std::lock_guard<std::mutex> lock(s_eventsMutex);
+        s_events.clear();
+    }
+
+    void TearDown() override {
+        fake_room::FreeRun();
+        SpkLoopback_Stop();
+        EXPECT_EQ(fake_room::LiveObjects(), 0);
+        vesk_platform::SetServiceEventObserver(nullptr);
+        vesk_platform::SetTimeDivisor(1);
+    }
+
+    // Stops the controller (which flushes the log) and returns the log.
+    std::string StopAndReadLog() {
+        fake_room::FreeRun();
+        SpkLoopback_Stop();
+        return test_util::ReadFile(m_root / "Vesk/Audio/VeskZIZLog.txt");
+    }
+
+    test_util::TempDir m_root;
+};
+
+TEST_F(Controller, HealthyStartRunsTheLoopAndStopEndsEverything) {
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(SpkLoopback_Start());
+    EXPECT_TRUE(test_util::FileExists(m_root / "Vesk/Audio"));
+    ASSERT_TRUE(RunPasses(3));
+    EXPECT_EQ(fake_room::NotifierRuns(), 1);
+    EXPECT_TRUE(CaptureCalls().empty());  // no camera, no capture
+
+    const std::string log = StopAndReadLog();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(fake_room::LiveObjects(), 0);
+    EXPECT_TRUE(Events().empty()) << Events().front().text;
+
+    const char* const inOrder[] = {
+        ".../SpkLoopback_API.cpp | ",
+        "SpkLoopback_API theMainThreadProc() | wait for 10 seconds to make sure system is fully "
+        "booted up.\n",
+        "SpkLoopback_API theMainThreadProc() |  wait has finished.\n",
+        "SpkLoopback_Stop() ---------ENTRY.\n",
+        "-----------SpkLoopback_Stop() ---------EXIT.\n",
+    };
+    size_t at = 0;
+    for (const char* line : inOrder) {
+        at = log.find(line, at);
+        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << log;
+    }
+    EXPECT_EQ(Count(log, "SpkLoopback_Start()---EXIT\n"), 1u);
+    EXPECT_EQ(out.rfind("SpkLoopback_Start()---ENTRY\n", 0), 0u);
+    EXPECT_NE(out.find("-----------CVeskLogger::~CVeskLogger()------------\n"), std::string::npos);
+}
+
+TEST_F(Controller, CaptureRunsExactlyWhileTheCameraIsReady) {
+    ASSERT_TRUE(SpkLoopback_Start());
+    ASSERT_TRUE(RunPasses(3));
+    EXPECT_TRUE(CaptureCalls().empty());
+
+    fake_room::SetCameraReady(true);
+    ASSERT_TRUE(RunPasses(6));  // passes 4..9
+    fake_room::SetCameraReady(false);
+    ASSERT_TRUE(RunPasses(4));  // passes 10..13
+    fake_room::SetCameraReady(true);
+    ASSERT_TRUE(RunPasses(1));  // pass 14
+
+    EXPECT_EQ(CaptureCalls(),
+              (std::vector<CaptureCall>{{4, Call::kStart}, {10, Call::kStop}, {14, Call::kStart}}));
+}
+
+TEST_F(Controller, RetriesEveryHundredPassesWithoutTheSpeakerDevice) {
+    fake_room::SetCameraReady(true);
+    fake_room::SetDeviceFound(false);
+    ASSERT_TRUE(SpkLoopback_Start());
+    ASSERT_TRUE(RunPasses(203));
+
+    EXPECT_EQ(CaptureCalls(), (std::vector<CaptureCall>{{1, Call::kStart},
+                                                        {101, Call::kStop},
+                                                        {102, Call::kStart},
+                                                        {202, Call::kStop},
+                                                        {203, Call::kStart}}));
+    EXPECT_EQ(
+        Count(StopAndReadLog(), "Failed to find speaker device, retry interval: 10 seconds\n"), 2u);
+}
+
+TEST_F(Controller, DeviceRetryCountsPassesWithoutTheDeviceOnly) {
+    fake_room::SetCameraReady(true);
+    fake_room::SetDeviceFound(false);
+    ASSERT_TRUE(SpkLoopback_Start());
+    ASSERT_TRUE(RunPasses(61));  // start, then 60 passes counted
+    fake_room::SetCameraReady(false);
+    ASSERT_TRUE(RunPasses(1));  // pass 62: stopped with the camera
+    fake_room::SetCameraReady(true);
+    ASSERT_TRUE(RunPasses(1));  // pass 63: started again, the count is kept
+    ASSERT_TRUE(RunPasses(40));
+
+    EXPECT_EQ(CaptureCalls(),
+              (std::vector<CaptureCall>{
+                  {1, Call::kStart}, {62, Call::kStop}, {63, Call::kStart}, {103, Call::kStop}}));
+}
+
+TEST_F(Controller, BurstOfDefaultDeviceReportsGivesOneRestart) {
+    fake_room::SetCameraReady(true);
+    ASSERT_TRUE(SpkLoopback_Start());
+    ASSERT_TRUE(RunPasses(1));
+    for (int report = 0; report < 3; ++report) {  // one report per role, a pass apart
+        g_pThis->m_nRestartCountdown = 50;
+        ASSERT_TRUE(RunPasses(1));
+    }
+    // The last report came before pass 4; its 50th ready pass is pass 53.
+    ASSERT_TRUE(RunPasses(48));
+    EXPECT_EQ(CaptureCalls().size(), 1u);
+    ASSERT_TRUE(RunPasses(1));
+    ASSERT_TRUE(RunPasses(60));
+
+    EXPECT_EQ(CaptureCalls(),
+              (std::vector<CaptureCall>{{1, Call::kStart}, {53, Call::kStop}, {53, Call::kStart}}));
+    EXPECT_EQ(g_pThis->m_nRestartCountdown, 0);
+    EXPECT_EQ(
+        Count(StopAndReadLog(),
+              "============Default render device changed, restart SpkLoopback=============\n"),
+        1u);
+}
+
+TEST_F(Controller, RestartCountdownStandsStillWhileNoCameraIsReady) {
+    fake_room::SetCameraReady(true);
+    ASSERT_TRUE(SpkLoopback_Start());
+    ASSERT_TRUE(RunPasses(1));
+    g_pThis->m_nRestartCountdown = 50;
+    ASSERT_TRUE(RunPasses(10));  // passes 2..11: 40 left
+    fake_room::SetCameraReady(false);
+    ASSERT_TRUE(RunPasses(30));  // passes 12..41
+    EXPECT_EQ(g_pThis->m_nRestartCountdown, 40);
+    fake_room::SetCameraReady(true);
+    ASSERT_TRUE(RunPasses(40));  // passes 42..81
+
+    EXPECT_EQ(CaptureCalls(), (std::vector<CaptureCall>{{1, Call::kStart},
+                                                        {12, Call::kStop},
+                                                        {42, Call::kStart},
+                                                        {81, Call::kStop},
+                                                        {81, Call::kStart}}));
+}
+
+TEST_F(Controller, SecondStartEndsTheFirstThreadsAndRecreatesTheLogger) {
+    ASSERT_TRUE(SpkLoopback_Start());
+    ASSERT_TRUE(RunPasses(2));
+    fake_room::FreeRun();
+
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(SpkLoopback_Start());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("-----------CVeskLogger::~CVeskLogger()------------\n"), std::string::npos);
+    EXPECT_EQ(fake_room::LiveObjects(), 2);  // the second thread's pair only
+
+    const std::string log = StopAndReadLog();
+    EXPECT_EQ(Count(log, "SpkLoopback_Start()---EXIT\n"), 2u);
+    EXPECT_EQ(Count(log, "SpkLoopback_Stop() ---------ENTRY.\n"), 1u);
+    EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(Controller, StopDuringTheBootWaitEndsTheMainThread) {
+    ASSERT_TRUE(SpkLoopback_Start());
+    const std::string log = StopAndReadLog();
+    EXPECT_EQ(fake_room::LiveObjects(), 0);
+    EXPECT_EQ(fake_room::NotifierRuns(), 0);
+    EXPECT_EQ(fake_room::PassesStarted(), 0);
+    EXPECT_EQ(log.find("wait has finished"), std::string::npos);
+    EXPECT_TRUE(Events().empty());
+
+    // Stopping again finds nothing to stop and reports nothing.
+    SpkLoopback_Stop();
+    EXPECT_TRUE(Events().empty());
+}
+
+// A main thread held up in a capture stop for longer than the stop's wait: the failure is
+// reported, and the thread keeps a usable logger until it ends.
+TEST_F(Controller, StopThatOutlastsTheWaitIsReported) {
+    fake_room::SetCameraReady(true);
+    fake_room::SetCaptureStopMs(12000);
+    ASSERT_TRUE(SpkLoopback_Start());
+    ASSERT_TRUE(RunPasses(1));
+    fake_room::SetCameraReady(false);
+    fake_room::FreeRun();  // pass 2 stops capture: 12 s, scaled to 0.6 s
+
+    while (CaptureCalls().size() < 2) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    SpkLoopback_Stop();  // waits 5 s, scaled to 0.25 s
+    const std::vector<ReportedEvent> events = Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(events[0].text, "Failed to stop speaker loopback.");
+
+    // Once the thread has ended, the controller starts again.
+    for (int i = 0; i < 3000 && fake_room::LiveObjects() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    fake_room::Reset();
+    EXPECT_TRUE(SpkLoopback_Start());
+}
+
+}  // namespace

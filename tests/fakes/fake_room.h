@@ -1,0 +1,38 @@
+// Controllable stand-ins for the capture object and the notifier, linked into the
+// controller's tests in place of the real classes. The main loop asks the notifier's IsReady
+// once per pass, so the stand-in numbers the passes and can hold the loop between them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace fake_room {
+
+enum class Call { kStart, kStop };
+
+struct CaptureCall {
+    int pass;  // the main-loop pass (1 = first) in which the call was made
+    Call call;
+    bool operator==(const CaptureCall&) const = default;
+};
+
+// Back to a fresh room: no camera, device found, lockstep on, no calls recorded.
+void Reset();
+void SetCameraReady(bool ready);
+void SetDeviceFound(bool found);
+// Makes every later capture Stop() take this long (scaled by the time divisor like Sleep).
+void SetCaptureStopMs(uint32_t ms);
+
+// Lets `passes` more passes run and returns when the loop waits at the start of the next
+// one, so everything the earlier passes did is done. False if that took over 30 s.
+bool RunPasses(int passes);
+// Lets the loop run freely from now on (needed before stopping the controller).
+void FreeRun();
+
+int PassesStarted();
+std::vector<CaptureCall> CaptureCalls();
+int NotifierRuns();
+// Capture objects and notifiers alive now.
+int LiveObjects();
+
+}  // namespace fake_room

@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SpkLoopback/SpkLoopback/VeskLogger.h"
+#include "test_util.h"
+
+using test_util::ReadFile;
+using test_util::SplitLines;
+using test_util::TempDir;
+
+namespace {
+
+const char* const kSource = "SpkLoopback/SpkLoopback/SpkLoopback_API.cpp";
+// "..." and the last 20 characters of kSource.
+const char* const kShortSource = ".../SpkLoopback_API.cpp";
+
+struct LogLineFields {
+    std::string time, source, line, number, text;
+};
+
+// Splits "time | source | line | 7 | text" and checks the asctime layout of the time.
+bool ParseLine(const std::string& line, LogLineFields& out) {
+    static const std::regex kTime(
+        R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) )"
+        R"(( [1-9]|[12]\d|3[01]) \d\d:\d\d:\d\d \d{4})");
+    std::string* fields[] = {&out.time, &out.source, &out.line, &out.number};
+    size_t start = 0;
+    for (std::string* field : fields) {
+        const size_t bar = line.find(" | ", start);
+        if (bar == std::string::npos) {
+            return false;
+        }
+        *field = line.substr(start, bar - start);
+        start = bar + 3;
+    }
+    out.text = line.substr(start);
+    return std::regex_match(out.time, kTime) && out.number == "7";
+}
+
+std::string LogPath(const TempDir& dir) {
+    return dir / "VeskZIZLog.txt";
+}
+std::string OlderPath(const TempDir& dir) {
+    return dir / "VeskZIZLog2.txt";
+}
+
+void LogMany(CVeskLogger& logger, int count, const std::string& text) {
+    for (int i = 0; i < count; ++i) {
+        LogLine(&logger, kSource, 42, text.c_str());
+    }
+}
+
+}  // namespace
+
+TEST(VeskLogger, WritesLinesInTheFileFormat) {
+    TempDir dir;
+    {
+        CVeskLogger logger(dir.path().c_str(), "Audio");
+        LogLine(&logger, kSource, 606, "first\n");
+        LogLine(&logger, "short/path.cpp", 12, "no newline");
+        LogLine(&logger, kSource, 7, "third\n");
+        LogLine(nullptr, kSource, 1, "dropped\n");  // a null logger is skipped
+    }
+    const std::vector<std::string> lines = SplitLines(ReadFile(LogPath(dir)));
+    ASSERT_EQ(lines.size(), 2u);  // the caller's text decides the line breaks
+
+    LogLineFields fields;
+    ASSERT_TRUE(ParseLine(lines[0], fields)) << lines[0];
+    EXPECT_EQ(fields.source, kShortSource);
+    EXPECT_EQ(fields.line, "606");
+    EXPECT_EQ(fields.text, "first\n");
+
+    // A short path is shown whole; the next line follows directly after a text without '\n'.
+    const std::string second = " | short/path.cpp | 12 | 7 | no newline";
+    const size_t at = lines[1].find(second);
+    ASSERT_NE(at, std::string::npos) << lines[1];
+    ASSERT_TRUE(ParseLine(lines[1].substr(0, at) + " | s | 1 | 7 | x", fields)) << lines[1];
+    ASSERT_TRUE(ParseLine(lines[1].substr(at + second.size()), fields)) << lines[1];
+    EXPECT_EQ(fields.line, "7");
+    EXPECT_EQ(fields.text, "third\n");
+
+    // The file is appended to by the next logger.
+    {
+        CVeskLogger logger(dir.path().c_str(), "Audio");
+        LogLine(&logger, kSource, 1, "again\n");
+    }
+    EXPECT_EQ(SplitLines(ReadFile(LogPath(dir))).size(), 3u);
+}
+
+TEST(VeskLogger, FallsBackToStandardOutputWithoutAFile) {
+    TempDir dir;
+    const std::string missingFolder = dir / "missing";
+    testing::internal::CaptureStdout();
+    {
+        CVeskLogger logger(missingFolder.c_str(), "Audio");
+        LogLine(&logger, kSource, 543, "text\n");
+    }
+    {
+        CVeskLogger logger("", "Audio");  // no folder: never the file system's root
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "FAILED to create file of: " + missingFolder +
+                       "/VeskZIZLog.txt\n"
+                       "Audio | " +
+                       std::string(kShortSource) +
+                       " | 543 | 7 | text\n\n"
+                       "-----------CVeskLogger::~CVeskLogger()------------\n"
+                       "FAILED to create file of: /VeskZIZLog.txt\n"
+                       "-----------CVeskLogger::~CVeskLogger()------------\n");
+    EXPECT_FALSE(test_util::FileExists(missingFolder));
+}
+
+// The temporary folder's name has dots: the older log must still land beside the current one.
+TEST(VeskLogger, RotatesAtTheThousandthLineAfterTheSizeIsReached) {
+    TempDir dir;
+    const std::string big(12000, 'x');  // 834 lines pass 10,000,000 bytes
+    const std::string bigLine = big + "\n";
+    auto owner = std::make_unique<CVeskLogger>(dir.path().c_str(), "Audio");
+    CVeskLogger& logger = *owner;
+
+    LogMany(logger, 999, bigLine);
+    EXPECT_FALSE(test_util::FileExists(OlderPath(dir))) << "rotated before the 1000th line";
+    LogMany(logger, 1, bigLine);
+    ASSERT_TRUE(test_util::FileExists(OlderPath(dir)));
+    EXPECT_EQ(test_util::ListDir(dir.path()),
+              (std::vector<std::string>{"VeskZIZLog.txt", "VeskZIZLog2.txt"}));
+
+    std::string older = ReadFile(OlderPath(dir));
+    const std::string tail =
+        " | " + std::string(kShortSource) + " | 42 | 7 | old log file name: " + OlderPath(dir);
+    ASSERT_GT(older.size(), tail.size());
+    EXPECT_EQ(older.substr(older.size() - tail.size()), tail);  // no newline after it
+    EXPECT_EQ(SplitLines(older).size(), 1001u);
+
+    const std::string newFirst =
+        "================NEW FILE CREATED=================== " + LogPath(dir) + "\n";
+
+    // The count goes on: the next size test is at line 2000, not 1000 lines into a new count
+    // that would restart at the rotation (the two coincide here, so check line 1999 too).
+    LogMany(logger, 999, bigLine);
+    EXPECT_EQ(SplitLines(ReadFile(OlderPath(dir))).size(), 1001u);
+    EXPECT_EQ(ReadFile(OlderPath(dir)).rfind("NEW FILE CREATED"), std::string::npos);
+    LogMany(logger, 1, bigLine);
+
+    // Second rotation: the first older file is replaced; still two files.
+    older = ReadFile(OlderPath(dir));
+    EXPECT_EQ(older.rfind(newFirst, 0), 0u);
+    EXPECT_EQ(SplitLines(older).size(), 1 + 1000 + 1u);
+    owner.reset();  // flushes the new file
+    EXPECT_EQ(ReadFile(LogPath(dir)), newFirst);
+    EXPECT_EQ(test_util::ListDir(dir.path()).size(), 2u);
+}
+
+TEST(VeskLogger, SmallFileIsNotRotatedAtTheThousandthLine) {
+    TempDir dir;
+    {
+        CVeskLogger logger(dir.path().c_str(), "Audio");
+        LogMany(logger, 3000, "short line\n");
+    }
+    EXPECT_FALSE(test_util::FileExists(OlderPath(dir)));
+    EXPECT_EQ(SplitLines(ReadFile(LogPath(dir))).size(), 3000u);
+}
+
+TEST(VeskLogger, ConcurrentLinesAreNeitherLostNorInterleavedAcrossARotation) {
+    TempDir dir;
+    constexpr int kThreads = 4;
+    constexpr int kLinesPerThread = 600;
+    const std::string padding(9000, 'p');  // the size is reached by line 2000: one rotation
+    {
+        CVeskLogger logger(dir.path().c_str(), "Audio");
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&logger, &padding, t] {
+                for (int i = 0; i < kLinesPerThread; ++i) {
+                    const std::string text =
+                        "T" + std::to_string(t) + " L" + std::to_string(i) + " " + padding + "\n";
+                    LogLine(&logger, kSource, 100 + t, text.c_str());
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+
+    std::vector<std::string> lines = SplitLines(ReadFile(OlderPath(dir)));
+    ASSERT_EQ(lines.size(), 2001u);  // 2000 lines and the old-name line
+    const std::string oldName = lines.back();
+    lines.pop_back();
+    EXPECT_NE(oldName.find("old log file name: " + OlderPath(dir)), std::string::npos);
+    std::vector<std::string> newer = SplitLines(ReadFile(LogPath(dir)));
+    ASSERT_FALSE(newer.empty());
+    EXPECT_EQ(newer.front().rfind("================NEW FILE CREATED", 0), 0u);
+    lines.insert(lines.end(), newer.begin() + 1, newer.end());
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLinesPerThread));
+
+    const std::regex ids(R"(T(\d) L(\d+) )");
+    std::vector<int> next(kThreads, 0);
+    for (const std::string& line : lines) {
+        LogLineFields fields;
+        ASSERT_TRUE(ParseLine(line, fields)) << line.substr(0, 80);
+        // The text is whole: its ids, all of the padding and one newline.
+        const size_t paddingAt = fields.text.find('p');
+        ASSERT_NE(paddingAt, std::string::npos);
+        std::smatch match;
+        const std::string head = fields.text.substr(0, paddingAt);
+        ASSERT_TRUE(std::regex_match(head, match, ids)) << head;
+        EXPECT_EQ(fields.text.substr(paddingAt), padding + "\n");
+        const int thread = std::stoi(match[1]);
+        EXPECT_EQ(fields.line, std::to_string(100 + thread));
+        EXPECT_EQ(std::stoi(match[2]), next[thread]++);  // each thread's lines in order
+    }
+    EXPECT_EQ(next, std::vector<int>(kThreads, kLinesPerThread));
+}

@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "platform/ServiceEvent.h"
+#include "platform/platform.h"
+
+namespace {
+
+std::atomic<bool> s_release{false};
+
+unsigned __stdcall WaitForRelease(void* ran) {
+    while (!s_release) {
+        std::this_thread::yield();
+    }
+    static_cast<std::atomic<int>*>(ran)->fetch_add(1);
+    return 0;
+}
+
+TEST(Platform, ThreadHandleIsSignalledWhenTheThreadEnds) {
+    vesk_platform::SetTimeDivisor(100);
+    std::atomic<int> ran{0};
+    s_release = false;
+    HANDLE thread =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitForRelease, &ran, 0, nullptr));
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), 0x102u);
+
+    s_release = true;
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(ran, 1);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);  // stays signalled
+    EXPECT_TRUE(CloseHandle(thread));
+
+    EXPECT_EQ(WaitForSingleObject(nullptr, 0), 0xFFFFFFFFu);
+    EXPECT_FALSE(CloseHandle(nullptr));
+
+    // A handle closed while its thread still runs: the thread finishes on its own.
+    s_release = false;
+    thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitForRelease, &ran, 0, nullptr));
+    ASSERT_NE(thread, nullptr);
+    EXPECT_TRUE(CloseHandle(thread));
+    s_release = true;
+    while (ran < 2) {
+        std::this_thread::yield();
+    }
+    vesk_platform::SetTimeDivisor(1);
+}
+
+TEST(Platform, AutoResetEventReleasesOneWaitAndManualResetStaysSignalled) {
+    vesk_platform::SetTimeDivisor(100);
+    HANDLE autoReset = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(autoReset, nullptr);
+    EXPECT_EQ(WaitForSingleObject(autoReset, 1000), WAIT_TIMEOUT);
+    EXPECT_TRUE(SetEvent(autoReset));
+    EXPECT_EQ(WaitForSingleObject(autoReset, 1000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(autoReset, 1000), WAIT_TIMEOUT);
+    CloseHandle(autoReset);
+
+    HANDLE manual = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    CloseHandle(manual);
+
+    // A wait wakes when another thread sets the event.
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::thread setter([event] { SetEvent(event); });
+    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    setter.join();
+    CloseHandle(event);
+    vesk_platform::SetTimeDivisor(1);
+}
+
+TEST(Platform, CriticalSectionIsRecursiveAndExcludesOtherThreads) {
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    EnterCriticalSection(&cs);
+    EnterCriticalSection(&cs);
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+        EnterCriticalSection(&cs);
+        entered = true;
+        LeaveCriticalSection(&cs);
+    });
+    LeaveCriticalSection(&cs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(entered);  // still held once
+    LeaveCriticalSection(&cs);
+    other.join();
+    EXPECT_TRUE(entered);
+    DeleteCriticalSection(&cs);
+}
+
+TEST(Platform, CommonAppDataFolderIsTheDataRoot) {
+    char path[MAX_PATH];
+    unsetenv("VESK_DATA_ROOT");
+    ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path), S_OK);
+    EXPECT_STREQ(path, "/var/lib");
+
+    setenv("VESK_DATA_ROOT", "/tmp/a.b/root//", 1);
+    ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path), S_OK);
+    EXPECT_STREQ(path, "/tmp/a.b/root");
+
+    EXPECT_EQ(SHGetFolderPathA(nullptr, 0x001a, nullptr, 0, path), E_INVALIDARG);
+    EXPECT_TRUE(FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, nullptr)));
+
+    setenv("VESK_DATA_ROOT", std::string(MAX_PATH, 'd').c_str(), 1);
+    EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path), E_FAIL);
+    EXPECT_STREQ(path, "");
+    unsetenv("VESK_DATA_ROOT");
+}
+
+TEST(Platform, DirectoriesAreCreatedAndRecognised) {
+    char pattern[] = "/tmp/vesk.platform.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = std::string(pattern) + "/Vesk";
+    EXPECT_FALSE(IsDirectory(dir.c_str()));
+    EXPECT_TRUE(MakeDirectory(dir.c_str()));
+    EXPECT_TRUE(IsDirectory(dir.c_str()));
+    EXPECT_FALSE(MakeDirectory(dir.c_str()));  // exists already
+    EXPECT_FALSE(MakeDirectory((dir + "/missing/Audio").c_str()));
+    EXPECT_FALSE(IsDirectory("/proc/self/status"));  // a file is not a folder
+    rmdir(dir.c_str());
+    rmdir(pattern);
+}
+
+struct Report {
+    WORD type;
+    DWORD id;
+    std::string text;
+};
+std::vector<Report> s_reports;
+
+std::mutex s_reportsMutex;
+
+void Observe(WORD type, DWORD id, const char* text) {
+    s_reports.push_back({type, id, text});
+}
+
+void ObserveLocked(WORD type, DWORD id, const char* text) {
+    std::lock_guard<std::mutex> lock(s_reportsMutex);
+    Observe(type, id, text);
+}
+
+TEST(ServiceEvent, IdsCountFromOneInReportOrder) {
+    // Nothing in this process has reported before this test.
+    vesk_platform::SetServiceEventObserver(Observe);
+    ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "enter service main function.");
+    ReportServiceEvent(EVENTLOG_SUCCESS, "initialize service success.");
+    ReportServiceEvent(EVENTLOG_ERROR_TYPE, "Failed to stop speaker loopback.");
+    vesk_platform::SetServiceEventObserver(nullptr);
+
+    ASSERT_EQ(s_reports.size(), 3u);
+    EXPECT_EQ(s_reports[0].id, 1u);
+    EXPECT_EQ(s_reports[1].id, 2u);
+    EXPECT_EQ(s_reports[2].id, 3u);
+    EXPECT_EQ(s_reports[0].type, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(s_reports[2].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(s_reports[1].text, "initialize service success.");
+
+    // Reports from several threads never share an id.
+    s_reports.clear();
+    vesk_platform::SetServiceEventObserver(ObserveLocked);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < 500; ++i) {
+                ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "concurrent");
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    vesk_platform::SetServiceEventObserver(nullptr);
+    std::set<DWORD> ids;
+    for (const Report& report : s_reports) {
+        ids.insert(report.id);
+    }
+    ASSERT_EQ(ids.size(), 2000u);
+    EXPECT_EQ(*ids.begin(), 4u);
+    EXPECT_EQ(*ids.rbegin(), 2003u);
+}
+
+TEST(ServiceEvent, ReportsReachStandardErrorWithoutJournalOrSyslog) {
+    struct stat st;
+    if (stat("/run/systemd/journal/socket", &st) == 0 || stat("/dev/log", &st) == 0) {
+        GTEST_SKIP() << "this machine has a journal or syslog; reports go there";
+    }
+    testing::internal::CaptureStderr();
+    const int32_t id = g_nEventId.load();
+    ReportServiceEvent(EVENTLOG_WARNING_TYPE, "a warning");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("VeskAudioService[", 0), 0u) << err;
+    EXPECT_NE(err.find("]: <4> [" + std::to_string(id) + "] a warning\n"), std::string::npos)
+        << err;
+}
+
+}  // namespace

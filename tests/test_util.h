@@ -1,0 +1,31 @@
+// Helpers shared by the tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace test_util {
+
+// A fresh folder under the system's temporary folder, removed with its contents at the end.
+// Its name holds dots on purpose: paths with dots must not confuse the code under test.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+  private:
+    std::string m_path;
+};
+
+bool FileExists(const std::string& path);
+std::string ReadFile(const std::string& path);
+std::vector<std::string> ListDir(const std::string& path);
+// Splits after every '\n'; a last piece without newline is kept as it is.
+std::vector<std::string> SplitLines(const std::string& text);
+
+}  // namespace test_util
