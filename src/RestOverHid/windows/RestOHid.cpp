@@ -25,7 +25,8 @@ CRestOHid::~CRestOHid() {
             CloseHandle(m_hThread);
             m_hThread = nullptr;
         } else {
-            printf("WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n", result);
+            printf("WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n",
+                   static_cast<unsigned>(result));
         }
     }
     VESK_LOG(m_pLogger, "========CRestOHid::~CRestOHid()==============\n");

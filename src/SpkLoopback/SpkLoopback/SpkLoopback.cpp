@@ -52,7 +52,8 @@ bool CSpkLoopback::Stop() {
             m_hThread = nullptr;
             stopped = true;
         } else {
-            printf("WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n", result);
+            printf("WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n",
+                   static_cast<unsigned>(result));
         }
     }
     VESK_LOG(m_pLogger, "---------CSpkLoopback::Stop()---------\n");

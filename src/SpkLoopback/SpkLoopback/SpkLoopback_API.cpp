@@ -40,7 +40,7 @@ bool EndThread(HANDLE& thread, std::atomic<bool>& stop, const char* failureForma
     stop = true;
     const DWORD result = WaitForSingleObject(thread, WAIT_OT_MS);
     if (result != WAIT_OBJECT_0) {
-        printf(failureFormat, result);
+        printf(failureFormat, static_cast<unsigned>(result));
         return false;
     }
     CloseHandle(thread);
