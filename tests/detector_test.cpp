@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "signal/SignalDetector.h"
@@ -45,7 +46,7 @@ DetectorState Fresh(int32_t rate = 48000) {
 }
 
 TEST(Detector, WindowTableFollowsTheRule) {
-    const int32_t* w = detector::GetTables().window;
+    const int16_t* w = detector::GetTables().window;
     for (int n : {0, 1, 2, 3, 476, 477, 478, 479}) {
         EXPECT_EQ(w[n], 0) << n;
     }
@@ -110,6 +111,51 @@ TEST(Detector, FullScaleSquareWaveIsComputedWithoutOverflow) {
         }
         EXPECT_GE(bands.energy[b], 8192 * 8192) << b;
         EXPECT_LE(bands.energy[b], 2 * 8192 * 8192) << b;
+    }
+}
+
+// Every instruction-set level gives the values of the plain sample-by-sample computation.
+TEST(Detector, SimdLevelsMatchThePlainComputation) {
+    std::mt19937 random(11);
+    std::uniform_int_distribution<int> fullScale(-32768, 32767);
+    std::uniform_int_distribution<int> quiet(-300, 300);
+    const double pi = std::acos(-1.0);
+    for (int trial = 0; trial < 200; ++trial) {
+        Block block(BLOCK_48K);
+        for (int n = 0; n < BLOCK_48K; ++n) {
+            switch (trial % 4) {
+                case 0:
+                    block[n] = static_cast<int16_t>(fullScale(random));
+                    break;
+                case 1:
+                    block[n] = static_cast<int16_t>(quiet(random));
+                    break;
+                case 2:  // full-scale square at a band centre: past 32 bits
+                    block[n] = std::cos(2 * pi * 400.0 * (trial % 18 + 1) * (n - 240) / 48000) >= 0
+                                   ? 32767
+                                   : -32768;
+                    break;
+                default:
+                    block[n] = (n % 2 == 0) ? -32768 : 32767;
+                    break;
+            }
+        }
+        int64_t re[kDetectorBands];
+        int64_t im[kDetectorBands];
+        detector::BandValuesReference(block.data(), re, im);
+        for (auto level : {signal_simd::Level::kPortable, signal_simd::Level::kSse2,
+                           signal_simd::Level::kAvx2}) {
+            if (level > signal_simd::Best()) {
+                continue;
+            }
+            int64_t levelRe[kDetectorBands];
+            int64_t levelIm[kDetectorBands];
+            detector::BandValues(block.data(), levelRe, levelIm, level);
+            for (int b = 0; b < kDetectorBands; ++b) {
+                ASSERT_EQ(levelRe[b], re[b]) << trial << " " << static_cast<int>(level) << " " << b;
+                ASSERT_EQ(levelIm[b], im[b]) << trial << " " << static_cast<int>(level) << " " << b;
+            }
+        }
     }
 }
 

@@ -177,6 +177,36 @@ TEST(Resampler, ConsecutiveCallsEqualOneLongFiltering) {
     }
 }
 
+// Every instruction-set level gives the portable kernel's output, call after call.
+TEST(Resampler, SimdLevelsMatchThePortableKernel) {
+    std::mt19937 random(3);
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    ResamplerState portable;
+    ClearResamplerState(&portable);
+    std::vector<ResamplerState> states(3);
+    for (ResamplerState& state : states) {
+        ClearResamplerState(&state);
+    }
+    for (int call = 0; call < 50; ++call) {
+        int16_t in[kResamplerIn];
+        for (int16_t& x : in) {
+            x = static_cast<int16_t>(call % 5 == 4 ? (sample(random) > 0 ? 32767 : -32768)
+                                                   : sample(random));
+        }
+        int16_t expected[kResamplerOut];
+        Resample44To48(&portable, in, expected, signal_simd::Level::kPortable);
+        for (auto level : {signal_simd::Level::kSse2, signal_simd::Level::kAvx2}) {
+            if (level > signal_simd::Best()) {
+                continue;
+            }
+            int16_t out[kResamplerOut];
+            Resample44To48(&states[static_cast<int>(level)], in, out, level);
+            ASSERT_TRUE(std::equal(out, out + kResamplerOut, expected))
+                << "call " << call << " level " << static_cast<int>(level);
+        }
+    }
+}
+
 TEST(Resampler, ToneKeepsItsFrequencyAndOutOfRangeOutputsSaturate) {
     const double pi = std::acos(-1.0);
     std::vector<int16_t> input(441 * 10);

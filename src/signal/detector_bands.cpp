@@ -3,18 +3,24 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 namespace detector {
 namespace {
 
-constexpr int kResidues = 60;     // the 480-point block folds to residues modulo 60
-constexpr int kHalfResidue = 30;  // r = 30 pairs with itself
-constexpr int kFolds = BLOCK_48K / kResidues;
-constexpr double kQ12 = 4095.875;  // 32767 / 8
+constexpr int kFolds = BLOCK_48K / kResidues;  // 8
+constexpr double kQ12 = 4095.875;              // 32767 / 8
 constexpr int32_t kClamp = 8192;
 
 // Q15 weights of the 32 kHz interpolation: 0.33 and 0.67.
 constexpr int32_t kNearWeight = 21955;
 constexpr int32_t kFarWeight = 10813;
+
+int BandNumber(int parity, int index) {
+    return 2 * index + 1 + parity;
+}  // K
 
 Tables BuildTables() {
     const double pi = std::acos(-1.0);
@@ -22,25 +28,139 @@ Tables BuildTables() {
     for (int n = 0; n < BLOCK_48K; ++n) {
         const double blackman = 0.42 - 0.5 * std::cos(2 * pi * n / (BLOCK_48K - 1)) +
                                 0.08 * std::cos(4 * pi * n / (BLOCK_48K - 1));
-        tables.window[n] = static_cast<int32_t>(kQ12 * blackman);
+        tables.window[n] = static_cast<int16_t>(kQ12 * blackman);
     }
-    for (int k = 1; k <= kDetectorBands; ++k) {
-        for (int r = 1; r < kHalfResidue; ++r) {
-            const double theta = pi * k * (r - BLOCK_48K / 2) / kResidues;
-            tables.cosine[k - 1][r] = static_cast<int32_t>(kQ12 * std::cos(theta));
-            tables.sine[k - 1][r] = static_cast<int32_t>(kQ12 * std::sin(theta));
+    for (int parity = 0; parity < 2; ++parity) {
+        for (int i = 0; i < kBandsPerParity; ++i) {
+            const int k = BandNumber(parity, i);
+            for (int r = 1; r < kHalfResidue; ++r) {
+                const double theta = pi * k * (r - BLOCK_48K / 2) / kResidues;
+                tables.cosine[parity][r][i] = std::trunc(kQ12 * std::cos(theta));
+                tables.sine[parity][r][i] = std::trunc(kQ12 * std::sin(theta));
+            }
         }
     }
     return tables;
 }
 
-int16_t Interpolate(int16_t far, int16_t near) {
-    return static_cast<int16_t>(((far * kFarWeight) >> 15) + ((near * kNearWeight) >> 15));
-}
-
 int OutputShift(int band) {
     return band < 2 ? 12 : (band == 2 ? 11 : 10);
 }
+
+// P[r] sums the windowed samples r + 60m, Q[r] alternates their signs. |P|, |Q| are below
+// 8 · 4095 · 32768 < 2^30, and so are P[r] ± P[60 − r] below 2^31.
+void Fold(const int16_t* window, const int16_t* y, int32_t p[kResidues], int32_t q[kResidues],
+          signal_simd::Level level) {
+    int r = 0;
+#if defined(__SSE2__)
+    // Windowed products of eight residues, as two vectors of four 32-bit values.
+    const auto products = [window, y](int at, __m128i& low4, __m128i& high4) {
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(window + at));
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + at));
+        const __m128i low = _mm_mullo_epi16(w, x);
+        const __m128i high = _mm_mulhi_epi16(w, x);
+        low4 = _mm_unpacklo_epi16(low, high);
+        high4 = _mm_unpackhi_epi16(low, high);
+    };
+    for (; level != signal_simd::Level::kPortable && r + 8 <= kResidues; r += 8) {
+        __m128i evenLow = _mm_setzero_si128();
+        __m128i evenHigh = _mm_setzero_si128();
+        __m128i oddLow = _mm_setzero_si128();
+        __m128i oddHigh = _mm_setzero_si128();
+        for (int m = 0; m < kFolds; m += 2) {
+            __m128i low;
+            __m128i high;
+            products(r + kResidues * m, low, high);
+            evenLow = _mm_add_epi32(evenLow, low);
+            evenHigh = _mm_add_epi32(evenHigh, high);
+            products(r + kResidues * (m + 1), low, high);
+            oddLow = _mm_add_epi32(oddLow, low);
+            oddHigh = _mm_add_epi32(oddHigh, high);
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + r), _mm_add_epi32(evenLow, oddLow));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + r + 4), _mm_add_epi32(evenHigh, oddHigh));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(q + r), _mm_sub_epi32(evenLow, oddLow));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(q + r + 4), _mm_sub_epi32(evenHigh, oddHigh));
+    }
+#endif
+    for (; r < kResidues; ++r) {
+        int32_t even = 0;
+        int32_t odd = 0;
+        for (int m = 0; m < kFolds; m += 2) {
+            even += window[r + kResidues * m] * y[r + kResidues * m];
+            odd += window[r + kResidues * (m + 1)] * y[r + kResidues * (m + 1)];
+        }
+        p[r] = even + odd;
+        q[r] = even - odd;
+    }
+}
+
+// The four rotations of the residue pairs: out[j][i] = Σ_{r=1..29} x[j][r] · table[j][r][i].
+// Exact in double: every product and partial sum is an integer below 2^53.
+using RotationTable = double[kHalfResidue][kPaddedBands];
+struct Rotation {
+    const double* x[4];
+    const RotationTable* table[4];
+};
+
+void RotateScalar(const Rotation& rotation, double out[4][kPaddedBands]) {
+    for (int j = 0; j < 4; ++j) {
+        std::fill(out[j], out[j] + kPaddedBands, 0.0);
+        for (int r = 1; r < kHalfResidue; ++r) {
+            for (int i = 0; i < kPaddedBands; ++i) {
+                out[j][i] += rotation.x[j][r] * (*rotation.table[j])[r][i];
+            }
+        }
+    }
+}
+
+#if defined(__SSE2__)
+void RotateSse2(const Rotation& rotation, double out[4][kPaddedBands]) {
+    constexpr int kVectors = kPaddedBands / 2;
+    for (int j = 0; j < 4; ++j) {
+        __m128d sum[kVectors];
+        for (__m128d& s : sum) {
+            s = _mm_setzero_pd();
+        }
+        for (int r = 1; r < kHalfResidue; ++r) {
+            const __m128d factor = _mm_set1_pd(rotation.x[j][r]);
+            const double* row = (*rotation.table[j])[r];
+            for (int v = 0; v < kVectors; ++v) {
+                sum[v] = _mm_add_pd(sum[v], _mm_mul_pd(factor, _mm_loadu_pd(row + 2 * v)));
+            }
+        }
+        for (int v = 0; v < kVectors; ++v) {
+            _mm_storeu_pd(out[j] + 2 * v, sum[v]);
+        }
+    }
+}
+
+__attribute__((target("avx2,fma"))) void RotateAvx2(const Rotation& rotation,
+                                                    double out[4][kPaddedBands]) {
+    constexpr int kVectors = kPaddedBands / 4;
+    __m256d sum[4][kVectors];
+    for (auto& rotationSums : sum) {
+        for (__m256d& s : rotationSums) {
+            s = _mm256_setzero_pd();
+        }
+    }
+    // All four rotations in one pass: twelve independent chains hide the FMA latency.
+    for (int r = 1; r < kHalfResidue; ++r) {
+        for (int j = 0; j < 4; ++j) {
+            const __m256d factor = _mm256_set1_pd(rotation.x[j][r]);
+            const double* row = (*rotation.table[j])[r];
+            for (int v = 0; v < kVectors; ++v) {
+                sum[j][v] = _mm256_fmadd_pd(factor, _mm256_loadu_pd(row + 4 * v), sum[j][v]);
+            }
+        }
+    }
+    for (int j = 0; j < 4; ++j) {
+        for (int v = 0; v < kVectors; ++v) {
+            _mm256_storeu_pd(out[j] + 4 * v, sum[j][v]);
+        }
+    }
+}
+#endif
 
 }  // namespace
 
@@ -54,23 +174,31 @@ void ToBlock48k(const int16_t* in, int32_t rate, int16_t out[BLOCK_48K]) {
         case 48000:
             std::copy(in, in + BLOCK_48K, out);
             break;
-        case 32000:
+        case 32000: {
+            // Products of each input sample with both weights, used by two outputs each.
+            int32_t far[BLOCK_48K * 2 / 3];
+            int32_t near[BLOCK_48K * 2 / 3];
+            for (int i = 0; i < BLOCK_48K * 2 / 3; ++i) {
+                far[i] = (in[i] * kFarWeight) >> 15;
+                near[i] = (in[i] * kNearWeight) >> 15;
+            }
             for (int i = 0; i < BLOCK_48K / 3; ++i) {
                 // The last triple has no following sample and uses the last one twice.
-                const int16_t next = (i + 1 < BLOCK_48K / 3) ? in[2 * i + 2] : in[2 * i + 1];
+                const int next = (i + 1 < BLOCK_48K / 3) ? 2 * i + 2 : 2 * i + 1;
                 out[3 * i] = in[2 * i];
-                out[3 * i + 1] = Interpolate(in[2 * i], in[2 * i + 1]);
-                out[3 * i + 2] = Interpolate(next, in[2 * i + 1]);
+                out[3 * i + 1] = static_cast<int16_t>(far[2 * i] + near[2 * i + 1]);
+                out[3 * i + 2] = static_cast<int16_t>(far[next] + near[2 * i + 1]);
             }
             break;
+        }
         case 16000:
-            for (int i = 0; i < BLOCK_48K; ++i) {
-                out[i] = in[i / 3];
+            for (int i = 0; i < BLOCK_48K / 3; ++i) {
+                std::fill_n(out + 3 * i, 3, in[i]);
             }
             break;
         case 8000:
-            for (int i = 0; i < BLOCK_48K; ++i) {
-                out[i] = in[i / 6];
+            for (int i = 0; i < BLOCK_48K / 6; ++i) {
+                std::fill_n(out + 6 * i, 6, in[i]);
             }
             break;
         default:
@@ -80,39 +208,88 @@ void ToBlock48k(const int16_t* in, int32_t rate, int16_t out[BLOCK_48K]) {
 
 void BandValues(const int16_t y[BLOCK_48K], int64_t re[kDetectorBands],
                 int64_t im[kDetectorBands]) {
-    const Tables& tables = GetTables();
+    static const signal_simd::Level best = signal_simd::Best();
+    BandValues(y, re, im, best);
+}
 
-    // Fold by residues: P sums the windowed samples r + 60m, Q alternates their signs.
-    // |P|, |Q| < 8 · 4095 · 32768 < 2^30: 32 bits hold them.
+void BandValues(const int16_t y[BLOCK_48K], int64_t re[kDetectorBands], int64_t im[kDetectorBands],
+                signal_simd::Level level) {
+    const Tables& tables = GetTables();
     int32_t p[kResidues];
     int32_t q[kResidues];
-    for (int r = 0; r < kResidues; ++r) {
-        int32_t even = 0;
-        int32_t odd = 0;
-        for (int m = 0; m < kFolds; m += 2) {
-            even += tables.window[r + kResidues * m] * y[r + kResidues * m];
-            odd += tables.window[r + kResidues * (m + 1)] * y[r + kResidues * (m + 1)];
-        }
-        p[r] = even + odd;
-        q[r] = even - odd;
+    Fold(tables.window, y, p, q, level);
+
+    // The residue pairs, shifted by 15: sums and differences of P and of Q.
+    double pairs[4][kHalfResidue];
+    enum { kSumP, kDifferenceP, kSumQ, kDifferenceQ };
+    for (int r = 1; r < kHalfResidue; ++r) {
+        pairs[kSumP][r] = (p[r] + p[kResidues - r]) >> 15;
+        pairs[kDifferenceP][r] = (p[r] - p[kResidues - r]) >> 15;
+        pairs[kSumQ][r] = (q[r] + q[kResidues - r]) >> 15;
+        pairs[kDifferenceQ][r] = (q[r] - q[kResidues - r]) >> 15;
     }
 
+    // Odd K rotate Q (cosine on its differences, sine on its sums), even K rotate P.
+    const Rotation rotation = {
+        {pairs[kDifferenceQ], pairs[kSumQ], pairs[kSumP], pairs[kDifferenceP]},
+        {&tables.cosine[0], &tables.sine[0], &tables.cosine[1], &tables.sine[1]}};
+    double rotated[4][kPaddedBands];
+    switch (level) {
+#if defined(__SSE2__)
+        case signal_simd::Level::kAvx2:
+            RotateAvx2(rotation, rotated);
+            break;
+        case signal_simd::Level::kSse2:
+            RotateSse2(rotation, rotated);
+            break;
+#endif
+        default:
+            RotateScalar(rotation, rotated);
+            break;
+    }
+
+    for (int i = 0; i < kBandsPerParity; ++i) {
+        // r = 0 and r = 30, where θ is a multiple of π/2.
+        const int oddK = BandNumber(0, i);
+        const int64_t sine30 = (oddK % 4 == 1) ? 1 : -1;
+        re[oddK - 1] = (int64_t{q[0]} >> 3) + static_cast<int64_t>(rotated[0][i]);
+        im[oddK - 1] = ((sine30 * q[kHalfResidue]) >> 3) + static_cast<int64_t>(rotated[1][i]);
+
+        const int evenK = BandNumber(1, i);
+        const int64_t cosine30 = (evenK % 4 == 2) ? -1 : 1;
+        re[evenK - 1] =
+            ((p[0] + cosine30 * p[kHalfResidue]) >> 3) + static_cast<int64_t>(rotated[2][i]);
+        im[evenK - 1] = static_cast<int64_t>(rotated[3][i]);
+    }
+}
+
+void BandValuesReference(const int16_t y[BLOCK_48K], int64_t re[kDetectorBands],
+                         int64_t im[kDetectorBands]) {
+    const Tables& tables = GetTables();
+    int64_t p[kResidues] = {};
+    int64_t q[kResidues] = {};
+    for (int n = 0; n < BLOCK_48K; ++n) {
+        const int64_t product = int64_t{tables.window[n]} * y[n];
+        p[n % kResidues] += product;
+        q[n % kResidues] += ((n / kResidues) % 2 == 0) ? product : -product;
+    }
     for (int b = 0; b < kDetectorBands; ++b) {
         const int k = b + 1;
         const bool odd = (k % 2) != 0;
-        const int32_t* g = odd ? q : p;
-        const int c = odd ? 0 : (k % 4 == 2 ? -1 : 1);
-        const int s = odd ? (k % 4 == 1 ? 1 : -1) : 0;
-
-        int64_t real = (int64_t{g[0]} + int64_t{c} * g[kHalfResidue]) >> 3;
-        int64_t imag = (int64_t{s} * g[kHalfResidue]) >> 3;
-        const int32_t* cosine = tables.cosine[b];
-        const int32_t* sine = tables.sine[b];
+        const int64_t* g = odd ? q : p;
+        const int64_t c = odd ? 0 : (k % 4 == 2 ? -1 : 1);
+        const int64_t s = odd ? (k % 4 == 1 ? 1 : -1) : 0;
+        int64_t real = (g[0] + c * g[kHalfResidue]) >> 3;
+        int64_t imag = (s * g[kHalfResidue]) >> 3;
+        const int parity = odd ? 0 : 1;
+        const int index = (k - 1) / 2;
         for (int r = 1; r < kHalfResidue; ++r) {
-            const int64_t sum = (int64_t{g[r]} + g[kResidues - r]) >> 15;
-            const int64_t difference = (int64_t{g[r]} - g[kResidues - r]) >> 15;
-            real += (odd ? difference : sum) * cosine[r];
-            imag += (odd ? sum : difference) * sine[r];
+            const int64_t sum = (g[r] + g[kResidues - r]) >> 15;
+            const int64_t difference = (g[r] - g[kResidues - r]) >> 15;
+            const auto cosine = static_cast<int64_t>(tables.cosine[parity][r][index]);
+            const auto sine = static_cast<int64_t>(tables.sine[parity][r][index]);
+            real += (odd ? difference : sum) * cosine;
+            imag += (odd ? sum : difference) * sine;
         }
         re[b] = real;
         im[b] = imag;
@@ -122,9 +299,9 @@ void BandValues(const int16_t y[BLOCK_48K], int64_t re[kDetectorBands],
 void BandEnergies(const int64_t re[kDetectorBands], const int64_t im[kDetectorBands],
                   int32_t energy[kDetectorBands]) {
     for (int b = 0; b < kDetectorBands; ++b) {
-        const int32_t real =
+        const auto real =
             static_cast<int32_t>(std::clamp<int64_t>(re[b] >> OutputShift(b), -kClamp, kClamp));
-        const int32_t imag =
+        const auto imag =
             static_cast<int32_t>(std::clamp<int64_t>(im[b] >> OutputShift(b), -kClamp, kClamp));
         energy[b] = real * real + imag * imag;
     }
