@@ -1,14 +1,142 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 constexpr int kStartPolls = 500;
 constexpr DWORD kStartPollMs = 10;
 constexpr DWORD kStopWaitMs = 5000;
+constexpr DWORD kPacketWaitMs = 1000;
+constexpr DWORD kStreamFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
+constexpr int32_t kPacketPrintPeriod = 100;
+constexpr int32_t kBlockLogPeriod = 3000;
+constexpr int kRingFrames = 5;
+constexpr size_t kTextSize = 1024;
+constexpr size_t kGuidTextSize = 40;
+constexpr size_t kNameSize = 261;
+constexpr int kBlock44k = 441;
+
+// Candidate stream rates in trial order.
+constexpr DWORD Rates[] = {48000, 32000, 16000, 8000, 44100};
+
+const char* const kSubFormatPcm = "{00000001-0000-0010-8000-00aa00389b71}";
+const char* const kSubFormatFloat = "{00000003-0000-0010-8000-00aa00389b71}";
+const char* const kAudioFolderPart = VESK_PATH_SEP "Vesk" VESK_PATH_SEP "Audio";
+
+bool IsSampleWidth(int bits) {
+    return bits == 8 || bits == 16 || bits == 24 || bits == 32;
+}
+
+int32_t FrameLength(DWORD rate) {
+    switch (rate) {
+        case 48000:
+            return 960;
+        case 44100:
+            return 882;
+        case 32000:
+            return 640;
+        case 16000:
+            return 320;
+        case 8000:
+            return 160;
+        default:
+            return 0;
+    }
+}
+
+template <typename Interface>
+void SafeRelease(Interface*& object) {
+    if (object != nullptr) {
+        object->Release();
+        object = nullptr;
+    }
+}
+
+// A string property as text cut to `size` (empty when the value holds no string); the
+// property's read result.
+HRESULT ReadTextProperty(IPropertyStore* store, const PROPERTYKEY& key, char* text, size_t size) {
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    const HRESULT hr = store->GetValue(key, &value);
+    if (SUCCEEDED(hr)) {
+        text[0] = '\0';
+        if (value.vt == VT_LPWSTR && value.pwszVal != nullptr) {
+            const int length =
+                WideCharToMultiByte(CP_ACP, 0, value.pwszVal, -1, nullptr, 0, nullptr, nullptr);
+            if (length > 0 && static_cast<size_t>(length) <= size) {
+                WideCharToMultiByte(CP_ACP, 0, value.pwszVal, -1, text, static_cast<int>(size),
+                                    nullptr, nullptr);
+            } else if (length > 0) {
+                // Longer than the working text: keep what fits.
+                char* whole = new char[length];
+                WideCharToMultiByte(CP_ACP, 0, value.pwszVal, -1, whole, length, nullptr, nullptr);
+                snprintf(text, size, "%s", whole);
+                delete[] whole;
+            }
+        }
+    }
+    PropVariantClear(&value);
+    return hr;
+}
+
+bool IsSubFormat(const WAVEFORMATEX* format, const char* text) {
+    GUID guid;
+    if (format->cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX) ||
+        !GuidFromString(text, &guid)) {
+        return false;
+    }
+    const auto* extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format);
+    return memcmp(&extensible->SubFormat, &guid, sizeof guid) == 0;
+}
+
+// Down-mix gains by channel count (single precision, as written).
+float Gain(int channels) {
+    switch (channels) {
+        case 1:
+            return 1.0f;
+        case 2:
+            return 0.707f;
+        case 3:
+            return 0.577f;
+        default:
+            return 0.5f;
+    }
+}
+
+// To the 16-bit range; a NaN (a broken float stream) counts as silence.
+float Clamp(float value) {
+    if (value > 32767.0f) {
+        return 32767.0f;
+    }
+    if (value < -32768.0f) {
+        return -32768.0f;
+    }
+    return value == value ? value : 0.0f;
+}
+
+int16_t Truncate(float value) {
+    return static_cast<int16_t>(value);
+}
+
+int16_t ReadInt16(const BYTE* at) {
+    int16_t value;
+    memcpy(&value, at, sizeof value);
+    return value;
+}
+
+float ReadFloat(const BYTE* at) {
+    float value;
+    memcpy(&value, at, sizeof value);
+    return value;
+}
 
 }  // namespace
+
+std::atomic<int32_t> CSpkLoopback::s_nPackets{0};
+std::atomic<int32_t> CSpkLoopback::s_nBlocks{0};
 
 CSpkLoopback::CSpkLoopback(CVeskLogger* logger, const char* audioDir) : m_pLogger(logger) {
     InitializeCriticalSection(&m_cs);
@@ -17,11 +145,29 @@ CSpkLoopback::CSpkLoopback(CVeskLogger* logger, const char* audioDir) : m_pLogge
 }
 
 CSpkLoopback::~CSpkLoopback() {
-    if (m_hThread != nullptr) {
-        Stop();
+    if (m_hThread != nullptr && !Stop()) {
+        // The thread still uses this object: freeing it now would be worse than waiting.
+        // Its waits are bounded, so it ends.
+        WaitForSingleObject(m_hThread, INFINITE);
+        CloseHandle(m_hThread);
+        m_hThread = nullptr;
     }
+    ReleaseStreamState();
+    delete m_pResampler;
+    m_pResampler = nullptr;
     DeleteCriticalSection(&m_cs);
     VESK_LOG(m_pLogger, "========CSpkLoopback::~CSpkLoopback()==============\n");
+}
+
+void CSpkLoopback::ReleaseStreamState() {
+    SafeRelease(m_pAudioClient);
+    SafeRelease(m_pDevice);
+    CoTaskMemFree(m_pWfx);
+    m_pWfx = nullptr;
+    delete[] m_pRing;
+    m_pRing = nullptr;
+    delete m_pDetector;
+    m_pDetector = nullptr;
 }
 
 int32_t CSpkLoopback::Start() {
@@ -65,19 +211,540 @@ unsigned __stdcall CSpkLoopback::ThreadProc(void* self) {
     return 0;
 }
 
-HRESULT CSpkLoopback::theThread() {
-    const HRESULT hr = ConfigDevice();
-    if (FAILED(hr)) {
-        VESK_LOG(m_pLogger, "ConfigDevice() Failed\n");
+HRESULT CSpkLoopback::InitializeStream(const WAVEFORMATEX* format) {
+    HRESULT hr =
+        m_pAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags, 0, 0, format, nullptr);
+    if (SUCCEEDED(hr)) {
         return hr;
     }
+    VESK_LOG(m_pLogger, "AudioClient->Initialize() Failed.\n");
+    if (hr != AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED) {
+        return E_FAIL;
+    }
+    // Once more with a duration that matches the engine's aligned buffer.
+    UINT32 frames = 0;
+    hr = m_pAudioClient->GetBufferSize(&frames);
+    if (FAILED(hr)) {
+        return E_FAIL;
+    }
+    IAudioClient* client = nullptr;
+    hr = m_pDevice->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
+                             reinterpret_cast<void**>(&client));
+    if (FAILED(hr)) {
+        return E_FAIL;
+    }
+    SafeRelease(m_pAudioClient);
+    m_pAudioClient = client;
+    const auto duration =
+        static_cast<REFERENCE_TIME>(10000000.0 / format->nSamplesPerSec * frames + 0.5);
+    hr = m_pAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags, duration, 0, format,
+                                    nullptr);
+    return SUCCEEDED(hr) ? hr : E_FAIL;
+}
+
+HRESULT CSpkLoopback::theThread() {
+    CoInitialize(nullptr);
+    HRESULT hr = ConfigDevice();
+    if (FAILED(hr)) {
+        VESK_LOG(m_pLogger, "ConfigDevice() Failed\n");
+        CoUninitialize();
+        return hr;
+    }
+    if (m_pAudioClient == nullptr) {
+        VESK_LOG(m_pLogger, "Unexpected: m_pAudioClientis NULL.\n");
+        CoUninitialize();
+        return E_FAIL;
+    }
+
+    IAudioCaptureClient* capture = nullptr;
+    REFERENCE_TIME defaultPeriod = 0;
+    REFERENCE_TIME minimumPeriod = 0;
+    hr = m_pAudioClient->GetDevicePeriod(&defaultPeriod, &minimumPeriod);
+    if (FAILED(hr)) {
+        VESK_LOG(m_pLogger, "m_pAudioClient->GetDevicePeriod() Failed.\n");
+        hr = E_FAIL;
+    }
+    const WAVEFORMATEX* format = m_bUsePreferredFormat ? &m_WfxPerferred : m_pWfx;
+    if (SUCCEEDED(hr)) {
+        hr = InitializeStream(format);
+    }
+    if (SUCCEEDED(hr) && FrameLength(format->nSamplesPerSec) == 0) {
+        hr = E_FAIL;
+    }
+    HANDLE event = nullptr;
+    if (SUCCEEDED(hr)) {
+        delete m_pDetector;
+        m_pDetector = new DetectorState;
+        InitDetectorState(m_pDetector, static_cast<int32_t>(format->nSamplesPerSec));
+        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    }
+    if (event != nullptr) {
+        UINT32 bufferFrames = 0;
+        hr = m_pAudioClient->SetEventHandle(event);
+        if (SUCCEEDED(hr)) {
+            hr = m_pAudioClient->GetService(IID_IAudioCaptureClient,
+                                            reinterpret_cast<void**>(&capture));
+        }
+        if (SUCCEEDED(hr)) {
+            hr = m_pAudioClient->GetBufferSize(&bufferFrames);
+        }
+        if (SUCCEEDED(hr)) {
+            hr = m_pAudioClient->Start();
+        }
+        if (SUCCEEDED(hr)) {
+            m_nSignalDetected = 0;
+            m_bRunning = 1;
+            if (m_bStop != 0) {
+                m_pAudioClient->Stop();
+            } else {
+                for (;;) {
+                    if (WaitForSingleObject(event, kPacketWaitMs) == WAIT_OBJECT_0) {
+                        BYTE* data = nullptr;
+                        UINT32 frames = 0;
+                        DWORD flags = 0;
+                        UINT64 position = 0;
+                        EnterCriticalSection(&m_cs);
+                        const HRESULT got =
+                            capture->GetBuffer(&data, &frames, &flags, &position, nullptr);
+                        if (FAILED(got)) {
+                            LeaveCriticalSection(&m_cs);
+                            hr = got;
+                            break;
+                        }
+                        ProcessPacket(data, frames);
+                        LeaveCriticalSection(&m_cs);
+                        const HRESULT released = capture->ReleaseBuffer(frames);
+                        if (FAILED(released)) {
+                            hr = released;
+                            break;
+                        }
+                    }
+                    if (m_bStop != 0) {
+                        m_pAudioClient->Stop();
+                        break;
+                    }
+                }
+            }
+        }
+        CloseHandle(event);
+    }
+
+    SafeRelease(capture);
+    SafeRelease(m_pAudioClient);
+    m_bRunning = 0;
+    CoUninitialize();
     VESK_LOG(m_pLogger, "---------Exit CSpkLoopback::theThread()---------\n");
     return hr;
 }
 
-// This build has no audio back end yet: no output device is ever found, so the controller
-// keeps retrying and capture never runs.
+void CSpkLoopback::ProcessPacket(const BYTE* data, UINT32 frames) {
+    const int32_t packets = ++s_nPackets;
+    if (packets % kPacketPrintPeriod == 0) {
+        printf("Number of frames are processed: %d\n", packets);
+    }
+    ConvertSamples(data, frames);
+
+    int32_t available = m_nWritePos - m_nReadPos;
+    if (m_nWritePos < m_nReadPos) {
+        available += m_nRingSize;
+    }
+    const int32_t half = m_nFrameLen >> 1;
+    if (available < half) {
+        return;
+    }
+    // One block per packet, however many the ring holds.
+    int16_t block[BLOCK_48K];
+    const auto take = [this](int16_t* to, int32_t count) {
+        for (int32_t i = 0; i < count; ++i) {
+            to[i] = m_pRing[m_nReadPos];
+            if (++m_nReadPos == m_nRingSize) {
+                m_nReadPos = 0;
+            }
+        }
+    };
+    if (half == kBlock44k) {
+        int16_t in44k[kBlock44k];
+        take(in44k, kBlock44k);
+        Resample44To48(m_pResampler, in44k, block);
+    } else if (half > 0) {
+        take(block, half);
+    }
+    m_nSignalDetected = DetectSignal(block, m_pDetector);
+
+    const int32_t blocks = ++s_nBlocks;
+    if (blocks % kBlockLogPeriod == 0) {
+        char text[120];
+        snprintf(text, sizeof text, "fc: %d m_nSignalDetected = %d\n", blocks,
+                 m_nSignalDetected.load());
+        VESK_LOG(m_pLogger, text);
+        printf("%s", text);
+    }
+}
+
 HRESULT CSpkLoopback::ConfigDevice() {
+    char text[kTextSize];
+    char defaultGuid[kGuidTextSize] = "";
+    char selectedGuid[kGuidTextSize] = "";
+    char szDeviceName[kNameSize] = "";
     m_bDeviceFound = 0;
-    return E_FAIL;
+
+    // Each configuration starts from scratch.
+    ReleaseStreamState();
+    m_bUsePreferredFormat = false;
+
+    if (strstr(m_szPorgramDataVeskAudioDir, kAudioFolderPart) == nullptr) {
+        VESK_LOG(m_pLogger, "Unexpected m_szPorgramDataVeskAudioDir.\n");
+        return E_FAIL;
+    }
+    if (!IsDirectory(m_szPorgramDataVeskAudioDir)) {
+        VESK_LOG(m_pLogger,
+                 "Unexpected, failed create/open vesk folder: C:/ProgramData/Vesk/Audio.\n");
+        return E_FAIL;
+    }
+
+    char listPath[MAX_PATH];
+    const int pathLength = snprintf(listPath, sizeof listPath, "%s%s", m_szPorgramDataVeskAudioDir,
+                                    VESK_PATH_SEP "detected_audio_output_devices.txt");
+    if (pathLength < 0 || pathLength >= static_cast<int>(sizeof listPath)) {
+        listPath[0] = '\0';  // too long for a path: no list file rather than a wrong one
+    }
+    snprintf(text, sizeof text, "Detected audio output devices list file full path:%s\n", listPath);
+    VESK_LOG(m_pLogger, text);
+    FILE* list = listPath[0] != '\0' ? fopen(listPath, "w") : nullptr;
+    if (list == nullptr) {
+        snprintf(text, sizeof text, "Unexpected failed to create file of: %s\n", listPath);
+        VESK_LOG(m_pLogger, text);
+    }
+
+    IMMDeviceEnumerator* enumerator = nullptr;
+    IMMDevice* defaultEndpoint = nullptr;
+    IMMDevice* selectedDevice = nullptr;
+    IMMDevice* defaultDevice = nullptr;
+    IMMDeviceCollection* endpoints = nullptr;
+    IPropertyStore* properties = nullptr;
+    // Releases what this call holds and returns `result`.
+    const auto finish = [&](HRESULT result) {
+        if (list != nullptr) {
+            fclose(list);
+        }
+        SafeRelease(properties);
+        SafeRelease(endpoints);
+        SafeRelease(defaultEndpoint);
+        SafeRelease(selectedDevice);
+        SafeRelease(defaultDevice);
+        SafeRelease(enumerator);
+        return result;
+    };
+
+    HRESULT hr = CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                  IID_IMMDeviceEnumerator, reinterpret_cast<void**>(&enumerator));
+    if (FAILED(hr)) {
+        VESK_LOG(m_pLogger, "Failed to create MMDeviceEnumerator.\n");
+        return finish(hr);
+    }
+    hr = enumerator->GetDefaultAudioEndpoint(eRender, eMultimedia, &defaultEndpoint);
+    if (FAILED(hr)) {
+        VESK_LOG(m_pLogger, "pEnumerator->GetDefaultAudioEndpoint() Failed.\n");
+        return finish(hr);
+    }
+    hr = defaultEndpoint->OpenPropertyStore(STGM_READ, &properties);
+    if (FAILED(hr)) {
+        VESK_LOG(m_pLogger, "Unexpected pDevice->OpenPropertyStore() Failed.\n");
+        return finish(hr);
+    }
+    if (FAILED(ReadTextProperty(properties, PKEY_AudioEndpoint_GUID, defaultGuid,
+                                sizeof defaultGuid))) {
+        defaultGuid[0] = '\0';
+    }
+    SafeRelease(properties);
+    SafeRelease(defaultEndpoint);
+    snprintf(text, sizeof text, "Default speaker guid: %s\n", defaultGuid);
+    VESK_LOG(m_pLogger, text);
+
+    snprintf(selectedGuid, sizeof selectedGuid, "%s", defaultGuid);
+    snprintf(text, sizeof text,
+             "ZIZ output device is not configured, use default output device, giud: %s\n",
+             selectedGuid);
+    VESK_LOG(m_pLogger, text);
+
+    hr = enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &endpoints);
+    if (FAILED(hr)) {
+        VESK_LOG(m_pLogger, "EnumAudioEndpoints() failed.\n");
+        return finish(hr);
+    }
+    UINT count = 0;
+    hr = endpoints->GetCount(&count);
+    if (FAILED(hr)) {
+        VESK_LOG(m_pLogger, "pEndpoints->GetCount() Failed.\n");
+        return finish(hr);
+    }
+
+    for (UINT i = 0; i < count; ++i) {
+        IMMDevice* endpoint = nullptr;
+        hr = endpoints->Item(i, &endpoint);
+        if (FAILED(hr)) {
+            VESK_LOG(m_pLogger, "Unexpected pEndpoints->Item() Failed.\n");
+            return finish(hr);
+        }
+        hr = endpoint->OpenPropertyStore(STGM_READ, &properties);
+        if (FAILED(hr)) {
+            VESK_LOG(m_pLogger, "Unexpected pDevice->OpenPropertyStore() Failed.\n");
+            SafeRelease(endpoint);
+            return finish(hr);
+        }
+        char guid[kGuidTextSize] = "";
+        const HRESULT guidRead =
+            ReadTextProperty(properties, PKEY_AudioEndpoint_GUID, guid, sizeof guid);
+        if (SUCCEEDED(guidRead) && strcmp(guid, selectedGuid) == 0) {
+            SafeRelease(selectedDevice);
+            selectedDevice = endpoint;
+            selectedDevice->AddRef();
+            m_bDeviceFound = 1;
+            snprintf(text, sizeof text, "Selected device found: %s\n", guid);
+            VESK_LOG(m_pLogger, text);
+        }
+        const HRESULT nameRead = ReadTextProperty(properties, PKEY_Device_FriendlyName,
+                                                  szDeviceName, sizeof szDeviceName);
+        SafeRelease(properties);
+        snprintf(text, sizeof text, "%d GUID: %s, len: %zd szDeviceName: %s\n", static_cast<int>(i),
+                 guid, strlen(guid), szDeviceName);
+        VESK_LOG(m_pLogger, text);
+
+        const bool isDefault = SUCCEEDED(nameRead) && strcmp(guid, defaultGuid) == 0;
+        if (isDefault) {
+            SafeRelease(defaultDevice);
+            defaultDevice = endpoint;
+            defaultDevice->AddRef();
+        }
+        if (list != nullptr) {
+            fprintf(list, isDefault ? "D | %d, %s, %s\n" : "  | %d, %s, %s\n", static_cast<int>(i),
+                    guid, szDeviceName);
+        }
+        SafeRelease(endpoint);
+    }
+    if (list != nullptr) {
+        fclose(list);
+        list = nullptr;
+    }
+
+    IMMDevice* device = selectedDevice;
+    if (device == nullptr) {
+        snprintf(text, sizeof text,
+                 "Failed to find selected device (device may be no longer active (unplugged?)). "
+                 "bDeviceFound: %d, pSelectedDevice: 0x%p\n",
+                 0, static_cast<void*>(nullptr));
+        VESK_LOG(m_pLogger, text);
+        if (defaultDevice == nullptr) {
+            snprintf(text, sizeof text,
+                     "FATAL error, failed to find selected device and default device. "
+                     "EXIT...bDeviceFound: %d, pSelectedDevice: %p\n",
+                     0, static_cast<void*>(nullptr));
+            VESK_LOG(m_pLogger, text);
+            return finish(E_FAIL);
+        }
+        snprintf(text, sizeof text,
+                 "Failed to find selected device, let's use default output device: %s\n",
+                 defaultGuid);
+        VESK_LOG(m_pLogger, text);
+        device = defaultDevice;
+    }
+    m_pDevice = device;
+    m_pDevice->AddRef();
+
+    hr = m_pDevice->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
+                             reinterpret_cast<void**>(&m_pAudioClient));
+    if (FAILED(hr)) {
+        VESK_LOG(m_pLogger, "Unexpected m_pDevice->Activate()| Failed\n");
+        m_pAudioClient = nullptr;
+        SafeRelease(m_pDevice);
+        return finish(hr);
+    }
+
+    m_eFormatType = EN_WAVE_FORMAT_NONE;
+    hr = m_pAudioClient->GetMixFormat(&m_pWfx);
+    if (FAILED(hr) || m_pWfx == nullptr) {
+        // Without a mix format there is nothing to negotiate.
+        VESK_LOG(m_pLogger, "m_pAudioClient->GetMixFormat() Failed.\n");
+        m_pWfx = nullptr;
+        return finish(FAILED(hr) ? hr : E_FAIL);
+    }
+    snprintf(text, sizeof text,
+             "wFormatTag: %d nChannels: %d nSamplesPerSec: %d nBlockAlign: %d wBitsPerSample: %d\n",
+             m_pWfx->wFormatTag, m_pWfx->nChannels, static_cast<int>(m_pWfx->nSamplesPerSec),
+             m_pWfx->nBlockAlign, m_pWfx->wBitsPerSample);
+    VESK_LOG(m_pLogger, text);
+
+    // CheckFormat
+    switch (m_pWfx->wFormatTag) {
+        case WAVE_FORMAT_PCM:
+            VESK_LOG(m_pLogger, "m_pWfx->wFormatTag == WAVE_FORMAT_PCM\n");
+            m_eFormatType = EN_WAVE_FORMAT_PCM;
+            m_pWfx->cbSize = 0;
+            break;
+        case WAVE_FORMAT_IEEE_FLOAT:
+            VESK_LOG(m_pLogger, "m_pWfx->wFormatTag == WAVE_FORMAT_IEEE_FLOAT\n");
+            m_eFormatType = EN_WAVE_FORMAT_IEEE_FLOAT;
+            m_pWfx->cbSize = 0;
+            break;
+        case WAVE_FORMAT_EXTENSIBLE:
+            if (IsSubFormat(m_pWfx, kSubFormatPcm)) {
+                VESK_LOG(m_pLogger,
+                         "m_pWfx->wFormatTag == WAVE_FORMAT_EXTENSIBLE, subtype is PCM\n");
+                m_eFormatType = EN_WAVE_FORMAT_PCM;
+            } else if (IsSubFormat(m_pWfx, kSubFormatFloat)) {
+                VESK_LOG(m_pLogger,
+                         "m_pWfx->wFormatTag == WAVE_FORMAT_EXTENSIBLE, subtype is FLOAT\n");
+                m_eFormatType = EN_WAVE_FORMAT_IEEE_FLOAT;
+            }
+            break;
+        default:
+            snprintf(text, sizeof text, "Unsupported m_pWfx->wFormatTag == 0x%x\n",
+                     m_pWfx->wFormatTag);
+            VESK_LOG(m_pLogger, text);
+            return finish(E_FAIL);
+    }
+    if (!IsSampleWidth(m_pWfx->wBitsPerSample)) {
+        snprintf(text, sizeof text,
+                 "CheckFormat() | Failed, unsupported BitsPerSample wBitsPerSample = %d\n",
+                 m_pWfx->wBitsPerSample);
+        VESK_LOG(m_pLogger, text);
+        return finish(E_FAIL);
+    }
+
+    // The preferred 16-bit PCM format at the first rate the engine takes as it is.
+    m_WfxPerferred = WAVEFORMATEX{};
+    m_WfxPerferred.wFormatTag = WAVE_FORMAT_PCM;
+    m_WfxPerferred.nChannels = m_pWfx->nChannels;
+    m_WfxPerferred.wBitsPerSample = 16;
+    m_WfxPerferred.cbSize = 0;
+    for (DWORD rate : Rates) {
+        m_WfxPerferred.nSamplesPerSec = rate;
+        m_WfxPerferred.nBlockAlign = static_cast<WORD>(m_WfxPerferred.nChannels * 16 / 8);
+        m_WfxPerferred.nAvgBytesPerSec = rate * m_WfxPerferred.nBlockAlign;
+        WAVEFORMATEX* closest = nullptr;
+        hr = m_pAudioClient->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &m_WfxPerferred, &closest);
+        CoTaskMemFree(closest);
+        if (hr == S_OK) {
+            m_bUsePreferredFormat = true;
+            snprintf(text, sizeof text,
+                     "Native Sampling rate match found | ch: %d Rates[i]: %d "
+                     "m_WfxPerferred.nSamplesPerSec: %d\n",
+                     m_WfxPerferred.nChannels, static_cast<int>(rate),
+                     static_cast<int>(m_WfxPerferred.nSamplesPerSec));
+            VESK_LOG(m_pLogger, text);
+            break;
+        }
+    }
+
+    int32_t bits = 16;
+    if (m_bUsePreferredFormat) {
+        m_nChannels = m_WfxPerferred.nChannels;
+        m_nSamplesPerSec = static_cast<int32_t>(m_WfxPerferred.nSamplesPerSec);
+        m_eFormatType = EN_WAVE_FORMAT_PCM;
+    } else {
+        bool supported = false;
+        for (DWORD rate : Rates) {
+            m_pWfx->nSamplesPerSec = rate;
+            m_pWfx->nBlockAlign = static_cast<WORD>(m_pWfx->wBitsPerSample * m_pWfx->nChannels / 8);
+            m_pWfx->nAvgBytesPerSec = m_pWfx->nBlockAlign * rate;
+            WAVEFORMATEX* closest = nullptr;
+            hr = m_pAudioClient->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, m_pWfx, &closest);
+            CoTaskMemFree(closest);
+            if (hr == S_OK) {
+                supported = true;
+                break;
+            }
+        }
+        if (!supported) {
+            VESK_LOG(m_pLogger, "IsFormatSupported() Failed to find a supported sampling rate\n");
+            return finish(E_FAIL);
+        }
+        snprintf(text, sizeof text,
+                 "CheckFormat(), IsFormatSupported() - pWfx->nSamplesPerSec = %d\n",
+                 static_cast<int>(m_pWfx->nSamplesPerSec));
+        VESK_LOG(m_pLogger, text);
+        m_nChannels = m_pWfx->nChannels;
+        m_nSamplesPerSec = static_cast<int32_t>(m_pWfx->nSamplesPerSec);
+        bits = m_pWfx->wBitsPerSample;
+    }
+
+    m_nBitsPerSample = bits;
+    m_nFrameLen = FrameLength(static_cast<DWORD>(m_nSamplesPerSec));
+    if (m_nSamplesPerSec == 44100) {
+        if (m_pResampler == nullptr) {
+            m_pResampler = new ResamplerState;
+        }
+        ClearResamplerState(m_pResampler);
+    }
+    m_nRingSize = kRingFrames * m_nFrameLen;
+    m_pRing = new int16_t[m_nRingSize]();
+    m_nWritePos = m_nFrameLen;
+    m_nReadPos = 0;
+
+    VESK_LOG(m_pLogger, "==========CSpkLoopback::ConfigDevice() done successfully==============\n");
+    return finish(S_OK);
+}
+
+bool CSpkLoopback::ConvertSamples(const BYTE* data, UINT32 frames) {
+    if (m_eFormatType != EN_WAVE_FORMAT_PCM && m_eFormatType != EN_WAVE_FORMAT_IEEE_FLOAT) {
+        VESK_LOG(m_pLogger,
+                 "Unexpected m_eFormatType, we support EN_WAVE_FORMAT_PCM and "
+                 "EN_WAVE_FORMAT_IEEE_FLOAT.\n");
+        return false;
+    }
+    if (m_pWfx == nullptr || !IsSampleWidth(m_pWfx->wBitsPerSample)) {
+        VESK_LOG(m_pLogger, "Unexpected nBitsPerSample.\n");
+        return false;
+    }
+    if (!IsSampleWidth(m_nBitsPerSample)) {
+        VESK_LOG(m_pLogger, "Unexpected nBitsPerSample.\n");
+        return false;
+    }
+    const int bytesPerSample = m_nBitsPerSample / 8;
+    const int msbOffset = bytesPerSample - 2;  // the 16 most significant bits
+    const int channels = m_nChannels;
+    const float gain = Gain(channels);
+    const int summed = channels < 4 ? channels : 4;
+    const int frameBytes = channels * bytesPerSample;
+    const bool isFloat = m_eFormatType == EN_WAVE_FORMAT_IEEE_FLOAT;
+
+    for (UINT32 i = 0; i < frames; ++i) {
+        const BYTE* frame = data + static_cast<size_t>(i) * (isFloat ? channels * 4 : frameBytes);
+        int16_t out;
+        if (isFloat) {
+            if (channels == 1) {
+                out = Truncate(Clamp(ReadFloat(frame) * 32767.0f));
+            } else {
+                float sum = 0.0f;
+                for (int c = 0; c < channels; ++c) {
+                    sum += ReadFloat(frame + 4 * c) * 32767.0f;
+                }
+                out = Truncate(Clamp(sum) * gain);
+            }
+        } else if (channels == 1 && m_nBitsPerSample == 16) {
+            out = ReadInt16(frame);
+        } else if (channels == 2 && m_nBitsPerSample == 16) {
+            const float v =
+                (static_cast<float>(ReadInt16(frame + 2)) + static_cast<float>(ReadInt16(frame))) *
+                gain;
+            out = Truncate(Clamp(v) * gain);
+        } else if (m_nBitsPerSample == 8) {
+            float sum = 0.0f;
+            for (int c = 0; c < summed; ++c) {
+                sum += static_cast<float>((frame[c] - 128) * 256);
+            }
+            out = Truncate(Clamp(sum) * gain);
+        } else {
+            float sum = 0.0f;
+            for (int c = 0; c < summed; ++c) {
+                sum += static_cast<float>(ReadInt16(frame + c * bytesPerSample + msbOffset));
+            }
+            out = Truncate(Clamp(sum) * gain);
+        }
+        m_pRing[m_nWritePos] = out;
+        if (++m_nWritePos == m_nRingSize) {
+            m_nWritePos = 0;
+        }
+    }
+    return true;
 }

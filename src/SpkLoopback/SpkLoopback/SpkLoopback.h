@@ -5,7 +5,16 @@
 #include <cstdint>
 
 #include "SpkLoopback/SpkLoopback/VeskLogger.h"
+#include "platform/coreaudio.h"
 #include "platform/platform.h"
+#include "signal/Resampler.h"
+#include "signal/SignalDetector.h"
+
+enum EN_WAVE_FORMAT_TYPE : int32_t {
+    EN_WAVE_FORMAT_NONE = 0,
+    EN_WAVE_FORMAT_PCM = 1,
+    EN_WAVE_FORMAT_IEEE_FLOAT = 2,
+};
 
 class CSpkLoopback {
   public:
@@ -23,18 +32,49 @@ class CSpkLoopback {
 
     static unsigned __stdcall ThreadProc(void* self);
 
+    // Chooses the default render endpoint, writes the device list file and settles the
+    // stream format and the capture buffers. Capture thread only.
+    HRESULT ConfigDevice();
+    // Appends one 16-bit mono sample per frame of a packet to the ring; false when the
+    // stream format is refused.
+    bool ConvertSamples(const BYTE* data, UINT32 frames);
+
     // Written by the capture thread, read by the controller and the notifier.
     std::atomic<int32_t> m_bRunning{0};
     std::atomic<int32_t> m_bDeviceFound{0};
     std::atomic<int32_t> m_nSignalDetected{0};
 
+    // Process-wide counts of captured packets and detector blocks; never reset.
+    static std::atomic<int32_t> s_nPackets;
+    static std::atomic<int32_t> s_nBlocks;
+
   private:
+    friend struct CSpkLoopbackProbe;  // tests read the stream state
+
     HRESULT theThread();
-    HRESULT ConfigDevice();
+    HRESULT InitializeStream(const WAVEFORMATEX* format);
+    void ProcessPacket(const BYTE* data, UINT32 frames);
+    void ReleaseStreamState();
 
     CVeskLogger* m_pLogger;
     CRITICAL_SECTION m_cs;
+    IMMDevice* m_pDevice = nullptr;
+    IAudioClient* m_pAudioClient = nullptr;
+    bool m_bUsePreferredFormat = false;
     HANDLE m_hThread = nullptr;
     std::atomic<int32_t> m_bStop{0};
+    int32_t m_nSamplesPerSec = 0;
+    int32_t m_nChannels = 0;
+    int32_t m_eFormatType = EN_WAVE_FORMAT_NONE;
+    WAVEFORMATEX* m_pWfx = nullptr;  // the endpoint's mix format, from the audio client
+    WAVEFORMATEX m_WfxPerferred{};
+    int32_t m_nBitsPerSample = 0;
+    int32_t m_nFrameLen = 0;
+    ResamplerState* m_pResampler = nullptr;
+    int16_t* m_pRing = nullptr;
+    int32_t m_nRingSize = 0;
+    int32_t m_nWritePos = 0;
+    int32_t m_nReadPos = 0;
+    DetectorState* m_pDetector = nullptr;
     char m_szPorgramDataVeskAudioDir[MAX_PATH];
 };
