@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -340,9 +341,6 @@ class AudioClient final : public ComObject<IAudioClient> {
             Lock lock(*m_connection);
             pa_stream_set_state_callback(m_stream, nullptr, nullptr);
             pa_stream_set_read_callback(m_stream, nullptr, nullptr);
-            if (m_peeked) {
-                pa_stream_drop(m_stream);
-            }
             pa_stream_disconnect(m_stream);
             pa_stream_unref(m_stream);
         }
@@ -365,6 +363,7 @@ class AudioClient final : public ComObject<IAudioClient> {
             pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
         }
         m_frameBytes = static_cast<UINT32>(pa_frame_size(&spec));
+        m_packet.assign(static_cast<size_t>(spec.rate / 100) * m_frameBytes, 0);
 
         Lock lock(*m_connection);
         m_stream = pa_stream_new(m_connection->context(), "VeskAudioService loopback", &spec, &map);
@@ -466,7 +465,9 @@ class AudioClient final : public ComObject<IAudioClient> {
         return S_OK;
     }
 
-    // One fragment of the record stream, held until ReleaseBuffer.
+    // One packet of 10 ms, as the Windows engine delivers them: the server's fragments
+    // vary in size (5 ms while a client plays, more when idle), and one packet must never
+    // carry more than one detector block.
     HRESULT GetBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
         Lock lock(*m_connection);
         *frames = 0;
@@ -474,37 +475,41 @@ class AudioClient final : public ComObject<IAudioClient> {
         if (m_stream == nullptr || pa_stream_get_state(m_stream) != PA_STREAM_READY) {
             return AUDCLNT_E_DEVICE_INVALIDATED;
         }
-        if (m_peeked) {
-            return E_FAIL;  // the previous packet was not released
-        }
-        const void* fragment = nullptr;
-        size_t bytes = 0;
-        if (pa_stream_peek(m_stream, &fragment, &bytes) < 0) {
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        }
-        if (bytes == 0) {
+        if (Available() < m_packet.size()) {
             return AUDCLNT_S_BUFFER_EMPTY;
         }
-        m_peeked = true;
-        if (fragment == nullptr) {  // a hole in the stream: deliver silence
-            m_silence.assign(bytes, 0);
-            fragment = m_silence.data();
-            *flags = AUDCLNT_BUFFERFLAGS_SILENT;
+        bool silent = true;
+        for (size_t copied = 0; copied < m_packet.size();) {
+            const void* fragment = nullptr;
+            size_t bytes = 0;
+            if (pa_stream_peek(m_stream, &fragment, &bytes) < 0 || bytes == 0) {
+                return AUDCLNT_E_DEVICE_INVALIDATED;
+            }
+            const size_t take = std::min(bytes - m_offset, m_packet.size() - copied);
+            if (fragment != nullptr) {
+                memcpy(m_packet.data() + copied, static_cast<const uint8_t*>(fragment) + m_offset,
+                       take);
+                silent = false;
+            } else {  // a hole in the stream
+                memset(m_packet.data() + copied, 0, take);
+            }
+            copied += take;
+            m_offset += take;
+            if (m_offset == bytes) {
+                pa_stream_drop(m_stream);
+                m_offset = 0;
+            }
         }
-        *data = static_cast<BYTE*>(const_cast<void*>(fragment));
-        *frames = static_cast<UINT32>(bytes / m_frameBytes);
+        *data = m_packet.data();
+        *frames = static_cast<UINT32>(m_packet.size() / m_frameBytes);
+        *flags = silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0;
         return S_OK;
     }
 
     HRESULT ReleaseBuffer() {
         Lock lock(*m_connection);
-        if (!m_peeked) {
-            return S_OK;
-        }
-        pa_stream_drop(m_stream);
-        m_peeked = false;
         // The capture loop takes one packet per wake: wake it again while more are queued.
-        if (pa_stream_readable_size(m_stream) > 0) {
+        if (m_stream != nullptr && Available() >= m_packet.size()) {
             Signal();
         }
         return S_OK;
@@ -541,7 +546,16 @@ class AudioClient final : public ComObject<IAudioClient> {
     }
 
     static void OnReadable(pa_stream*, size_t, void* userdata) {
-        static_cast<AudioClient*>(userdata)->Signal();
+        auto* self = static_cast<AudioClient*>(userdata);
+        if (self->Available() >= self->m_packet.size()) {
+            self->Signal();
+        }
+    }
+
+    // Bytes queued and not yet handed out; the caller holds the lock.
+    size_t Available() const {
+        const size_t readable = pa_stream_readable_size(m_stream);
+        return readable == static_cast<size_t>(-1) ? 0 : readable - m_offset;
     }
 
     std::shared_ptr<Connection> m_connection;
@@ -549,8 +563,8 @@ class AudioClient final : public ComObject<IAudioClient> {
     pa_stream* m_stream = nullptr;
     UINT32 m_frameBytes = 0;
     std::atomic<HANDLE> m_event{nullptr};
-    bool m_peeked = false;
-    std::vector<uint8_t> m_silence;
+    std::vector<uint8_t> m_packet;  // one 10 ms packet, handed out by GetBuffer
+    size_t m_offset = 0;            // bytes of the current fragment already handed out
 };
 
 CaptureClient::CaptureClient(AudioClient* client)

@@ -1,5 +1,6 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -355,9 +356,13 @@ void CSpkLoopback::ProcessPacket(const BYTE* data, UINT32 frames) {
     // One block per packet, however many the ring holds.
     int16_t block[BLOCK_48K];
     const auto take = [this](int16_t* to, int32_t count) {
-        for (int32_t i = 0; i < count; ++i) {
-            to[i] = m_pRing[m_nReadPos];
-            if (++m_nReadPos == m_nRingSize) {
+        while (count > 0) {
+            const int32_t run = std::min(count, m_nRingSize - m_nReadPos);
+            std::memcpy(to, m_pRing + m_nReadPos, run * sizeof *to);
+            to += run;
+            count -= run;
+            m_nReadPos += run;
+            if (m_nReadPos == m_nRingSize) {
                 m_nReadPos = 0;
             }
         }
@@ -705,46 +710,69 @@ bool CSpkLoopback::ConvertSamples(const BYTE* data, UINT32 frames) {
     const int channels = m_nChannels;
     const float gain = Gain(channels);
     const int summed = channels < 4 ? channels : 4;
-    const int frameBytes = channels * bytesPerSample;
-    const bool isFloat = m_eFormatType == EN_WAVE_FORMAT_IEEE_FLOAT;
 
-    for (UINT32 i = 0; i < frames; ++i) {
-        const BYTE* frame = data + static_cast<size_t>(i) * (isFloat ? channels * 4 : frameBytes);
-        int16_t out;
-        if (isFloat) {
-            if (channels == 1) {
-                out = Truncate(Clamp(ReadFloat(frame) * 32767.0f));
-            } else {
+    // Writes convert(frame) for every frame, in ring segments between wraps.
+    const auto write = [this, data, frames](size_t frameBytes, auto convert) {
+        UINT32 done = 0;
+        while (done < frames) {
+            const UINT32 room = static_cast<UINT32>(m_nRingSize - m_nWritePos);
+            const UINT32 count = frames - done < room ? frames - done : room;
+            int16_t* out = m_pRing + m_nWritePos;
+            const BYTE* in = data + done * frameBytes;
+            for (UINT32 i = 0; i < count; ++i) {
+                out[i] = convert(in + i * frameBytes);
+            }
+            done += count;
+            m_nWritePos += static_cast<int32_t>(count);
+            if (m_nWritePos == m_nRingSize) {
+                m_nWritePos = 0;
+            }
+        }
+    };
+
+    if (m_eFormatType == EN_WAVE_FORMAT_IEEE_FLOAT) {
+        const size_t frameBytes = static_cast<size_t>(channels) * 4;
+        if (channels == 1) {
+            write(frameBytes,
+                  [](const BYTE* frame) { return Truncate(Clamp(ReadFloat(frame) * 32767.0f)); });
+        } else {
+            write(frameBytes, [channels, gain](const BYTE* frame) {
                 float sum = 0.0f;
                 for (int c = 0; c < channels; ++c) {
                     sum += ReadFloat(frame + 4 * c) * 32767.0f;
                 }
-                out = Truncate(Clamp(sum) * gain);
-            }
-        } else if (channels == 1 && m_nBitsPerSample == 16) {
-            out = ReadInt16(frame);
-        } else if (channels == 2 && m_nBitsPerSample == 16) {
+                return Truncate(Clamp(sum) * gain);
+            });
+        }
+        return true;
+    }
+    const size_t frameBytes = static_cast<size_t>(channels) * bytesPerSample;
+    if (channels == 1 && m_nBitsPerSample == 16) {
+        write(frameBytes, [](const BYTE* frame) { return ReadInt16(frame); });
+    } else if (channels == 2 && m_nBitsPerSample == 16) {
+        // The gain is applied twice on this path.
+        write(frameBytes, [gain](const BYTE* frame) {
             const float v =
                 (static_cast<float>(ReadInt16(frame + 2)) + static_cast<float>(ReadInt16(frame))) *
                 gain;
-            out = Truncate(Clamp(v) * gain);
-        } else if (m_nBitsPerSample == 8) {
+            return Truncate(Clamp(v) * gain);
+        });
+    } else if (m_nBitsPerSample == 8) {
+        write(frameBytes, [summed, gain](const BYTE* frame) {
             float sum = 0.0f;
             for (int c = 0; c < summed; ++c) {
                 sum += static_cast<float>((frame[c] - 128) * 256);
             }
-            out = Truncate(Clamp(sum) * gain);
-        } else {
+            return Truncate(Clamp(sum) * gain);
+        });
+    } else {
+        write(frameBytes, [summed, gain, bytesPerSample, msbOffset](const BYTE* frame) {
             float sum = 0.0f;
             for (int c = 0; c < summed; ++c) {
                 sum += static_cast<float>(ReadInt16(frame + c * bytesPerSample + msbOffset));
             }
-            out = Truncate(Clamp(sum) * gain);
-        }
-        m_pRing[m_nWritePos] = out;
-        if (++m_nWritePos == m_nRingSize) {
-            m_nWritePos = 0;
-        }
+            return Truncate(Clamp(sum) * gain);
+        });
     }
     return true;
 }

@@ -1,0 +1,177 @@
+// CSpkLoopback against a real PulseAudio server (scripts/with-pulse starts one with null
+// sinks): speech played into the default sink is detected, silence never is.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "SpkLoopback/SpkLoopback/SpkLoopback.h"
+#include "platform/pulse_audio.h"
+#include "test_util.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const kSentence = "Good morning everyone, the numbers look better than expected.";
+
+bool Shell(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
+
+std::string Output(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            out += buffer;
+        }
+        pclose(pipe);
+    }
+    return out;
+}
+
+class PulseCapture : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        s_speech = new test_util::TempDir;
+        Shell("espeak-ng -w " + SpeechFile() + " \"" + kSentence + "\"");
+    }
+    static void TearDownTestSuite() {
+        delete s_speech;
+        s_speech = nullptr;
+    }
+    static std::string SpeechFile() { return *s_speech / "speech.wav"; }
+
+    void SetUp() override {
+        if (std::getenv("PULSE_SERVER") == nullptr || !Shell("pactl info >/dev/null 2>&1")) {
+            GTEST_SKIP() << "no PulseAudio server; run through scripts/with-pulse";
+        }
+        ASSERT_TRUE(test_util::FileExists(SpeechFile())) << "espeak-ng made no speech";
+        m_audioDir = m_root / "Vesk";
+        MakeDirectory(m_audioDir.c_str());
+        m_audioDir += "/Audio";
+        MakeDirectory(m_audioDir.c_str());
+        m_logger = std::make_unique<CVeskLogger>(m_audioDir.c_str(), "Audio");
+    }
+
+    void TearDown() override { Shell("pactl set-default-sink vesk_48k"); }
+
+    // Plays the sentence into `sink`; watches the detection while it plays and returns the
+    // largest value seen, and the time from the end of playback until the value was 0.
+    void PlaySpeech(CSpkLoopback& capture, const std::string& sink, int32_t* largest,
+                    double* releaseMs) {
+        std::atomic<bool> playing{true};
+        std::thread player([&] {
+            Shell("paplay -d " + sink + " " + SpeechFile());
+            playing = false;
+        });
+        *largest = 0;
+        while (playing) {
+            *largest = std::max(*largest, capture.m_nSignalDetected.load());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        player.join();
+        const auto ended = Clock::now();
+        while (capture.m_nSignalDetected != 0 && Clock::now() - ended < std::chrono::seconds(3)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        *releaseMs = std::chrono::duration<double, std::milli>(Clock::now() - ended).count();
+    }
+
+    // The largest detection over `ms` of whatever the sink plays now.
+    static int32_t LargestOver(CSpkLoopback& capture, int ms) {
+        int32_t largest = 0;
+        const auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < end) {
+            largest = std::max(largest, capture.m_nSignalDetected.load());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return largest;
+    }
+
+    std::string ListFile() {
+        return test_util::ReadFile(m_audioDir + "/detected_audio_output_devices.txt");
+    }
+
+    static test_util::TempDir* s_speech;
+    test_util::TempDir m_root;
+    std::string m_audioDir;
+    std::unique_ptr<CVeskLogger> m_logger;
+};
+
+test_util::TempDir* PulseCapture::s_speech = nullptr;
+
+TEST_F(PulseCapture, DetectsSpeechOnTheDefaultSinkAndNeverSilence) {
+    CSpkLoopback capture(m_logger.get(), m_audioDir.c_str());
+    ASSERT_EQ(capture.Start(), 1);
+    EXPECT_EQ(capture.m_bDeviceFound, 1);
+
+    // Every sink listed, in index order, the default marked.
+    EXPECT_EQ(ListFile(), "D | 0, " + pulse_audio::EndpointGuidText("vesk_48k") +
+                              ", Vesk-48k-stereo\n"
+                              "  | 1, " +
+                              pulse_audio::EndpointGuidText("vesk_44k") +
+                              ", Vesk-44k-stereo\n"
+                              "  | 2, " +
+                              pulse_audio::EndpointGuidText("vesk_6ch") + ", Vesk-48k-6ch\n");
+
+    EXPECT_EQ(LargestOver(capture, 1500), 0) << "silence detected";
+    int32_t largest = 0;
+    double releaseMs = 0;
+    PlaySpeech(capture, "vesk_48k", &largest, &releaseMs);
+    EXPECT_GT(largest, 0) << "speech not detected";
+    EXPECT_LT(releaseMs, 400) << "detection outlasted the hangover";
+    EXPECT_EQ(LargestOver(capture, 1000), 0);
+    EXPECT_TRUE(capture.Stop());
+    EXPECT_EQ(capture.m_bRunning, 0);
+}
+
+TEST_F(PulseCapture, CapturesA44kSinkThroughTheResamplerAndASixChannelSink) {
+    for (const char* sink : {"vesk_44k", "vesk_6ch"}) {
+        ASSERT_TRUE(Shell(std::string("pactl set-default-sink ") + sink));
+        CSpkLoopback capture(m_logger.get(), m_audioDir.c_str());
+        ASSERT_EQ(capture.Start(), 1) << sink;
+        EXPECT_NE(ListFile().find(std::string("D | ") + (sink[5] == '4' ? "1" : "2")),
+                  std::string::npos)
+            << sink;
+        EXPECT_EQ(LargestOver(capture, 500), 0) << sink;
+        int32_t largest = 0;
+        double releaseMs = 0;
+        PlaySpeech(capture, sink, &largest, &releaseMs);
+        EXPECT_GT(largest, 0) << sink;
+        EXPECT_LT(releaseMs, 400) << sink;
+        EXPECT_TRUE(capture.Stop()) << sink;
+    }
+    m_logger.reset();
+    const std::string log = test_util::ReadFile(m_audioDir + "/VeskZIZLog.txt");
+    EXPECT_NE(log.find("Native Sampling rate match found | ch: 2 Rates[i]: 44100"),
+              std::string::npos);
+    EXPECT_NE(log.find("Native Sampling rate match found | ch: 6 Rates[i]: 48000"),
+              std::string::npos);
+}
+
+// The stream stays on its sink: when the sink goes, capture ends instead of moving on.
+TEST_F(PulseCapture, RemovingTheSinkEndsCapture) {
+    const std::string module = Output(
+        "pactl load-module module-null-sink sink_name=vesk_gone "
+        "sink_properties=device.description=Vesk-gone");
+    ASSERT_FALSE(module.empty());
+    ASSERT_TRUE(Shell("pactl set-default-sink vesk_gone"));
+    CSpkLoopback capture(m_logger.get(), m_audioDir.c_str());
+    ASSERT_EQ(capture.Start(), 1);
+    ASSERT_TRUE(Shell("pactl unload-module " + module));
+    const auto end = Clock::now() + std::chrono::seconds(3);
+    while (capture.m_bRunning != 0 && Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(capture.m_bRunning, 0);
+    EXPECT_TRUE(capture.Stop());
+}
+
+}  // namespace
