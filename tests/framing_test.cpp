@@ -1,0 +1,100 @@
+// Report framing against its reference table, and the round trip through the response
+// decoder.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "RestOverHid/RestOHidDevImpl.h"
+#include "RestOverHid/RestOverHid.h"
+
+namespace {
+
+using vesk::BuildReports;
+using vesk::Reports;
+
+// (flags, length field) of every report.
+std::vector<std::pair<int, int>> Shape(size_t headLength, size_t bodyLength) {
+    const Reports reports =
+        BuildReports(std::string(headLength, 'h'), std::string(bodyLength, 'b'), 0, 5, 2048);
+    std::vector<std::pair<int, int>> shape;
+    for (size_t i = 0; i < reports.count(); ++i) {
+        EXPECT_EQ(reports[i][0], 5);
+        shape.emplace_back(reports[i][3], reports[i][1] | (reports[i][2] << 8));
+    }
+    return shape;
+}
+
+using Shapes = std::vector<std::pair<int, int>>;
+
+TEST(Framing, MatchesTheReferenceTable) {
+    EXPECT_EQ(Shape(42, 23), (Shapes{{0x1F, 73}}));
+    EXPECT_EQ(Shape(42, 24), (Shapes{{0x1F, 74}}));
+    EXPECT_EQ(Shape(100, 5000), (Shapes{{0x1E, 2045}, {0x02, 2045}, {0x03, 1020}}));
+    EXPECT_EQ(Shape(5000, 3), (Shapes{{0x18, 2045}, {0x08, 2045}, {0x0F, 923}}));
+    EXPECT_EQ(Shape(2037, 10), (Shapes{{0x1C, 2045}, {0x03, 11}}));
+    EXPECT_EQ(Shape(2037, 0), (Shapes{{0x1C, 2045}}));
+    EXPECT_EQ(Shape(0, 10), (Shapes{{0x13, 18}}));
+    EXPECT_EQ(Shape(0, 0), (Shapes{}));
+    // A head that ends exactly with a later report: the body starts in the next one.
+    EXPECT_EQ(Shape(2037 + 2044, 5), (Shapes{{0x18, 2045}, {0x0C, 2045}, {0x03, 6}}));
+    // Too large for the format: nothing is framed.
+    EXPECT_EQ(Shape(65536, 1), (Shapes{}));
+}
+
+TEST(Framing, FarEndRequestIsOneReportWithTheseBytes) {
+    const std::string head = R"({"msg_id":"20","type":"PUT","url":"audio"})";
+    const std::string body = R"({"far_end_talk":"true"})";
+    ASSERT_EQ(head.size(), 42u);
+    ASSERT_EQ(body.size(), 23u);
+    const Reports reports = BuildReports(head, body, 0, 5, 2048);
+    ASSERT_EQ(reports.count(), 1u);
+    const uint8_t* report = reports[0];
+    const std::vector<uint8_t> start(report, report + 11);
+    EXPECT_EQ(start, (std::vector<uint8_t>{0x05, 0x49, 0x00, 0x1F, 0x2A, 0x00, 0x17, 0x00, 0x00,
+                                           0x00, 0x00}));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(report + 11), 65), head + body);
+    for (size_t i = 76; i < 2048; ++i) {
+        ASSERT_EQ(report[i], 0) << i;
+    }
+}
+
+// Random heads and bodies, framed and decoded again, give back the same bytes.
+TEST(Framing, RoundTripsThroughTheResponseDecoder) {
+    std::mt19937 random(5);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> size(0, 9000);
+    for (int trial = 0; trial < 200; ++trial) {
+        std::string head(size(random) % 5000, '\0');
+        std::string body(size(random), '\0');
+        for (char& c : head) {
+            c = static_cast<char>(byte(random));
+        }
+        for (char& c : body) {
+            c = static_cast<char>(byte(random));
+        }
+        const uint8_t kind = trial % 2;
+        const Reports reports = BuildReports(head, body, kind, 5, 2048);
+        vesk::ResponseState state;
+        vesk::ProgressCallback progress;
+        for (size_t i = 0; i < reports.count(); ++i) {
+            ASSERT_TRUE(vesk::ParseResponseReport(reports[i], 2048, 5, state, progress));
+        }
+        if (head.empty() && body.empty()) {
+            EXPECT_EQ(reports.count(), 0u);
+            continue;
+        }
+        EXPECT_EQ(state.collected, head + body) << trial;
+        EXPECT_EQ(state.headLength, head.size());
+        EXPECT_EQ(state.bodyLength, body.size());
+        EXPECT_EQ(state.bodyKind, kind);
+        EXPECT_EQ(state.headDone, !head.empty());
+        // An empty body is marked ended unless the head fills its last report exactly.
+        const bool headFillsReports = head.size() >= 2037 && (head.size() - 2037) % 2044 == 0;
+        EXPECT_EQ(state.bodyDone, !body.empty() || !headFillsReports);
+    }
+}
+
+}  // namespace
