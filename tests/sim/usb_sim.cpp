@@ -228,6 +228,14 @@ void QueueFeatureReply(int id, std::vector<uint8_t> report) {
     }
 }
 
+void ClearFeatureReplies(int id) {
+    std::lock_guard<std::mutex> lock(bus().mutex);
+    if (const auto device = FindDevice(id)) {
+        device->replies.clear();
+        device->sent.clear();
+    }
+}
+
 void QueueEvent(int id, std::array<uint8_t, 4> report) {
     std::lock_guard<std::mutex> lock(bus().mutex);
     if (const auto device = FindDevice(id)) {
@@ -573,7 +581,9 @@ int HID_API_EXPORT HID_API_CALL hid_get_feature_report(hid_device* device, unsig
     const std::vector<uint8_t> reply = std::move(replies.front());
     replies.pop_front();
     const size_t count = std::min(length, reply.size());
-    memcpy(data, reply.data(), count);
+    if (count > 0) {
+        memcpy(data, reply.data(), count);
+    }
     return static_cast<int>(count);
 }
 

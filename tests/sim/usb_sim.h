@@ -57,6 +57,7 @@ std::vector<std::vector<uint8_t>> SentFeatureReports(int id);
 // Answers to hid_get_feature_report, in order; with none left the camera answers an empty
 // report (the report id and zeros).
 void QueueFeatureReply(int id, std::vector<uint8_t> report);
+void ClearFeatureReplies(int id);
 void QueueEvent(int id, std::array<uint8_t, 4> report);
 // Calls of libusb_handle_events_completed that returned, and hot-plug callbacks delivered.
 int EventHandlingReturns();
