@@ -118,4 +118,10 @@ namespace vesk_platform {
 void SetTimeDivisor(unsigned divisor);
 unsigned TimeDivisor();
 
+// Test seam: while set, Sleep calls this instead of sleeping (tests hold a thread's loop
+// between its passes with it).
+using SleepHook = void (*)(DWORD milliseconds);
+void SetSleepHook(SleepHook hook);
+SleepHook CurrentSleepHook();
+
 }  // namespace vesk_platform

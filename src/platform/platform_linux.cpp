@@ -21,6 +21,7 @@
 namespace {
 
 std::atomic<unsigned> g_timeDivisor{1};
+std::atomic<vesk_platform::SleepHook> g_sleepHook{nullptr};
 
 // A waitable kernel object: a thread (signalled for good when it ends) or an event.
 // One reference belongs to the handle, one to a running thread; the last one frees it.
@@ -165,6 +166,10 @@ BOOL CloseHandle(HANDLE hObject) {
 }
 
 void Sleep(DWORD dwMilliseconds) {
+    if (vesk_platform::SleepHook hook = vesk_platform::CurrentSleepHook()) {
+        hook(dwMilliseconds);
+        return;
+    }
     std::this_thread::sleep_for(Scaled(dwMilliseconds));
 }
 
@@ -266,6 +271,14 @@ void SetTimeDivisor(unsigned divisor) {
 
 unsigned TimeDivisor() {
     return g_timeDivisor.load();
+}
+
+void SetSleepHook(SleepHook hook) {
+    g_sleepHook.store(hook);
+}
+
+SleepHook CurrentSleepHook() {
+    return g_sleepHook.load();
 }
 
 }  // namespace vesk_platform

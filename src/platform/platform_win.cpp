@@ -13,6 +13,7 @@
 namespace {
 
 std::atomic<unsigned> g_timeDivisor{1};
+std::atomic<vesk_platform::SleepHook> g_sleepHook{nullptr};
 
 DWORD Scaled(DWORD milliseconds) {
     if (milliseconds == INFINITE) {
@@ -30,6 +31,10 @@ DWORD Scaled(DWORD milliseconds) {
 }  // namespace
 
 void VeskSleep(DWORD dwMilliseconds) {
+    if (vesk_platform::SleepHook hook = vesk_platform::CurrentSleepHook()) {
+        hook(dwMilliseconds);
+        return;
+    }
     ::Sleep(Scaled(dwMilliseconds));
 }
 
@@ -54,6 +59,14 @@ void SetTimeDivisor(unsigned divisor) {
 
 unsigned TimeDivisor() {
     return g_timeDivisor.load();
+}
+
+void SetSleepHook(SleepHook hook) {
+    g_sleepHook.store(hook);
+}
+
+SleepHook CurrentSleepHook() {
+    return g_sleepHook.load();
 }
 
 }  // namespace vesk_platform

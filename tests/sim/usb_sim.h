@@ -31,7 +31,7 @@ struct Device {
     uint16_t release = 0x0102;
     std::string manufacturer = "Vesk";
     std::string product = "Quorin Q30";
-    std::vector<HidInterface> interfaces = {HidInterface{}};
+    std::vector<HidInterface> interfaces = std::vector<HidInterface>(1);
     bool serialUnreadable = false;  // its serial string request fails
 };
 

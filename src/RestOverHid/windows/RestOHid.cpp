@@ -1,6 +1,15 @@
 #include "RestOverHid/windows/RestOHid.h"
 
+#include <json/json.h>
+
+#include <chrono>
 #include <cstdio>
+#include <exception>
+#include <iostream>
+#include <thread>
+
+#include "SpkLoopback/SpkLoopback/SpkLoopback.h"
+#include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
 
 namespace {
 
@@ -9,9 +18,20 @@ constexpr DWORD kRunPollMs = 10;
 constexpr DWORD kPollMs = 100;
 constexpr DWORD kStopWaitMs = 5000;
 constexpr int kReopenPolls = 100;
-constexpr uint32_t kOpenFailureLogPeriod = 900;
+constexpr int kResendPolls = 50;
+constexpr int32_t kFarTalkHold = 4;
+constexpr int32_t kOpenFailureLogPeriod = 900;
+constexpr int32_t kNoTargetLogPeriod = 60;
+constexpr int32_t kRequestLogPeriod = 12;
+constexpr unsigned kMessageId = 20;
+constexpr size_t kLineSize = 1024;
+constexpr size_t kRequestLineSize = 120;
 
-uint32_t s_nOpenFailures = 0;  // notifier thread only
+// Process-wide throttles, touched only by the notifier thread.
+int32_t s_nOpenFailures = 0;
+int32_t s_nEmptyLists = 0;
+int32_t s_nNoTargets = 0;
+int32_t s_nRequests = 0;
 
 }  // namespace
 
@@ -20,16 +40,19 @@ CRestOHid::CRestOHid(CVeskLogger* logger) : m_pLogger(logger) {}
 CRestOHid::~CRestOHid() {
     m_bStopThread = true;
     if (m_hThread != nullptr) {
-        const DWORD result = WaitForSingleObject(m_hThread, kStopWaitMs);
-        if (result == WAIT_OBJECT_0) {
-            CloseHandle(m_hThread);
-            m_hThread = nullptr;
-        } else {
+        DWORD result = WaitForSingleObject(m_hThread, kStopWaitMs);
+        if (result != WAIT_OBJECT_0) {
             printf("WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n",
                    static_cast<unsigned>(result));
+            // The thread is inside Open() or a send; it uses this object until it ends.
+            result = WaitForSingleObject(m_hThread, INFINITE);
         }
+        CloseHandle(m_hThread);
+        m_hThread = nullptr;
     }
+    vesk::RestOHidDevMgr::GetInstance().Deinit();
     VESK_LOG(m_pLogger, "========CRestOHid::~CRestOHid()==============\n");
+    SetDevice(nullptr);
 }
 
 void CRestOHid::Run() {
@@ -45,27 +68,88 @@ void CRestOHid::Run() {
     VESK_LOG(m_pLogger, "---------CRestOHid::Run() thread started---------\n");
 }
 
+bool CRestOHid::IsReady() const {
+    std::lock_guard<std::mutex> lock(m_deviceMutex);
+    return m_pDevice != nullptr && m_bThreadRunning;
+}
+
+void CRestOHid::SetDevice(std::shared_ptr<vesk::RestOHidDev> device) {
+    std::shared_ptr<vesk::RestOHidDev> previous;
+    {
+        std::lock_guard<std::mutex> lock(m_deviceMutex);
+        previous.swap(m_pDevice);
+        m_pDevice = std::move(device);
+    }
+    // A released transport may join its reader thread: not under the lock.
+}
+
 unsigned __stdcall CRestOHid::ThreadProc(void* self) {
     static_cast<CRestOHid*>(self)->theThread();
     return 0;
+}
+
+// Far-end audio in the latest capture block, stretched by a hold of four polls.
+bool CRestOHid::FarEndTalking() {
+    // The controller clears the pointer, and ends this thread, before the object goes.
+    const CSpkLoopback* capture = g_pThis->m_pSpkLoopback.load();
+    if (capture != nullptr && capture->m_bRunning != 0 && capture->m_nSignalDetected > 0) {
+        m_nFarTalkHold = kFarTalkHold;
+    } else if (m_nFarTalkHold > 0) {
+        --m_nFarTalkHold;
+    }
+    return m_nFarTalkHold > 0;
 }
 
 void CRestOHid::theThread() {
     m_nFarTalkHold = 0;
     m_bThreadRunning = true;
     int reopenCountdown = 0;
+    int resendCountdown = 0;
+    bool lastSent = false;
+
     while (!m_bStopThread) {
-        if (!m_bDeviceOpen) {
-            if (reopenCountdown > 0) {
-                --reopenCountdown;
-            } else if (!Open()) {
-                reopenCountdown = kReopenPolls;
-                if (s_nOpenFailures++ % kOpenFailureLogPeriod == 0) {
-                    VESK_LOG(m_pLogger,
-                             "---------CRestOHid::Open() Failed, retry in 10 seconds---------\n");
-                }
-                --reopenCountdown;
+        try {
+            std::shared_ptr<vesk::RestOHidDev> device;
+            {
+                std::lock_guard<std::mutex> lock(m_deviceMutex);
+                device = m_pDevice;
             }
+            if (device == nullptr) {
+                if (reopenCountdown > 0) {
+                    --reopenCountdown;
+                } else if (Open()) {
+                    lastSent = false;
+                    resendCountdown = 0;
+                    m_nFarTalkHold = 0;
+                } else {
+                    reopenCountdown = kReopenPolls;
+                    if (s_nOpenFailures++ % kOpenFailureLogPeriod == 0) {
+                        VESK_LOG(
+                            m_pLogger,
+                            "---------CRestOHid::Open() Failed, retry in 10 seconds---------\n");
+                    }
+                    --reopenCountdown;
+                }
+            } else {
+                const bool farEndTalk = FarEndTalking();
+                if (resendCountdown == 0 || farEndTalk != lastSent) {
+                    if (!SendFarTalkFlagToDevice(device, farEndTalk)) {
+                        SetDevice(nullptr);
+                        reopenCountdown = kReopenPolls;
+                        VESK_LOG(
+                            m_pLogger,
+                            "---------CRestOHid::SendFarTalkFlagToDevice() Failed, retry in 10 "
+                            "seconds---------\n");
+                    }
+                    lastSent = farEndTalk;
+                    resendCountdown = kResendPolls;
+                }
+                if (resendCountdown > 0) {
+                    --resendCountdown;
+                }
+            }
+        } catch (const std::exception&) {
+            VESK_LOG(m_pLogger, "SendFarTalkFlagToDevice() caught exception.\n");
         }
         Sleep(kPollMs);
     }
@@ -73,11 +157,96 @@ void CRestOHid::theThread() {
     printf("-----------------theThread()--------------------EXIT.\n");
 }
 
-bool CRestOHid::IsReady() const {
-    return m_bDeviceOpen && m_bThreadRunning;
+bool CRestOHid::Open() {
+    vesk::RestOHidDevMgr& manager = vesk::RestOHidDevMgr::GetInstance();
+    manager.Deinit();
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+    manager.Init();
+    SetDevice(nullptr);
+
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    std::string serialNumber;
+    const std::list<vesk::DeviceId> devices = manager.GetDeviceList();
+    int index = 0;
+    for (const vesk::DeviceId& id : devices) {
+        std::cout << "Device[" << index++ << "]: VendorId: " << std::hex << std::showbase
+                  << id.vendorId << " ProductId: " << id.productId << std::dec
+                  << " Serial Number: " << id.serialNumber << std::endl;
+        // The last matching camera in the list wins.
+        if (id.vendorId == kTargetVendorId && id.productId == kTargetProductId) {
+            vendorId = id.vendorId;
+            productId = id.productId;
+            serialNumber = id.serialNumber;
+        }
+    }
+    if (devices.empty()) {
+        if (s_nEmptyLists++ % kOpenFailureLogPeriod == 0) {
+            VESK_LOG(m_pLogger,
+                     "Failed to find targeted device (Vesk Quorin Q30 camera)...No Available "
+                     "Device!\n");
+        }
+        return false;
+    }
+    if (vendorId == 0) {
+        if (s_nNoTargets++ % kNoTargetLogPeriod == 0) {
+            VESK_LOG(m_pLogger, "Failed to find targeted device (Vesk Quorin Q30 camera)...\n");
+        }
+        return false;
+    }
+    char line[kLineSize];
+    snprintf(line, sizeof line,
+             "==========Found target device=============: vid: 0x%04x, pid: 0x%04x\n", vendorId,
+             productId);
+    VESK_LOG(m_pLogger, line);
+
+    const std::shared_ptr<vesk::RestOHidDev> device =
+        manager.GetDevice(vendorId, productId, serialNumber).lock();
+    if (device == nullptr) {
+        VESK_LOG(m_pLogger, "================No Device Found!=======================\n");
+        return false;
+    }
+    device->Open(vesk::EventCallback());
+    if (!device->IsOpen()) {
+        VESK_LOG(m_pLogger, "================Device not opened!=======================\n");
+        return false;
+    }
+    SetDevice(device);
+    // Device strings longer than the line are cut, never written past it.
+    snprintf(line, sizeof line,
+             " Manufactuere: %s\n nProduct: %s\n Serial Number: %s\n nRevision: 0x%x\n",
+             device->m_manufacturer.c_str(), device->m_product.c_str(),
+             device->m_serialNumber.c_str(), device->m_releaseNumber);
+    VESK_LOG(m_pLogger, line);
+    return true;
 }
 
-// This build has no USB device manager yet, so no camera is ever opened.
-bool CRestOHid::Open() {
+bool CRestOHid::SendFarTalkFlagToDevice(std::shared_ptr<vesk::RestOHidDev> device,
+                                        bool farEndTalk) {
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    writer["dropNullPlaceholders"] = true;
+
+    char messageId[16];
+    snprintf(messageId, sizeof messageId, "%u", kMessageId);
+    Json::Value head;
+    head["type"] = "PUT";
+    head["url"] = "audio";
+    head["msg_id"] = messageId;
+    Json::Value body;
+    body["far_end_talk"] = farEndTalk ? "true" : "false";
+    const std::string headText = Json::writeString(writer, head);
+    const std::string bodyText = Json::writeString(writer, body);
+
+    if (++s_nRequests % kRequestLogPeriod == 0) {
+        char line[kRequestLineSize];
+        snprintf(line, sizeof line, "Request Head: %s Request Body: %s\n", headText.c_str(),
+                 bodyText.c_str());
+        VESK_LOG(m_pLogger, line);
+    }
+    if (device->SendRequest(headText, bodyText)) {
+        return true;
+    }
+    VESK_LOG(m_pLogger, "Failed to send the Rest Request!\n");
     return false;
 }

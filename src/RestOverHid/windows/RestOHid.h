@@ -1,16 +1,20 @@
-// The far-end-talk notifier: keeps the room camera open and tells it whether the far end
-// is talking.
+// The far-end-talk notifier: keeps the room camera open and tells it, every 100 ms poll on a
+// change and every 5 s otherwise, whether the far end is talking.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
+#include "RestOverHid/RestOverHid.h"
 #include "SpkLoopback/SpkLoopback/VeskLogger.h"
 #include "platform/platform.h"
 
 class CRestOHid {
   public:
     explicit CRestOHid(CVeskLogger* logger);
+    // Stops the thread (waiting for it to end) and tears the device manager down.
     virtual ~CRestOHid();
 
     CRestOHid(const CRestOHid&) = delete;
@@ -23,13 +27,25 @@ class CRestOHid {
 
     static unsigned __stdcall ThreadProc(void* self);
 
+    // Sends the far-end state to the camera as one REST request; false when the transport
+    // refused it. Notifier thread only.
+    bool SendFarTalkFlagToDevice(std::shared_ptr<vesk::RestOHidDev> device, bool farEndTalk);
+    // Discovers the target camera and opens it into m_pDevice. Notifier thread only.
+    bool Open();
+
+    static constexpr uint16_t kTargetVendorId = 0x3E8C;
+    static constexpr uint16_t kTargetProductId = 0x6B4E;
+
   private:
     void theThread();
-    bool Open();
+    void SetDevice(std::shared_ptr<vesk::RestOHidDev> device);
+    bool FarEndTalking();
 
     CVeskLogger* m_pLogger;
     HANDLE m_hThread = nullptr;
-    std::atomic<bool> m_bDeviceOpen{false};
+    // Replaced by the notifier thread, read by IsReady on the controller's thread.
+    mutable std::mutex m_deviceMutex;
+    std::shared_ptr<vesk::RestOHidDev> m_pDevice;
     std::atomic<bool> m_bStopThread{false};
     std::atomic<bool> m_bThreadRunning{false};
     int32_t m_nFarTalkHold = 0;

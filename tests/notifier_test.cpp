@@ -1,0 +1,257 @@
+// The far-end-talk notifier against the simulated camera, one poll at a time.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RestOverHid/RestOHidDevMgrImpl.h"
+#include "RestOverHid/windows/RestOHid.h"
+#include "SpkLoopback/SpkLoopback/SpkLoopback.h"
+#include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
+#include "sim/usb_sim.h"
+#include "test_util.h"
+
+namespace {
+
+// Holds the notifier thread in its 100 ms sleep between polls; other sleeps pass quickly.
+class PollStepper {
+  public:
+    static void Install() {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_allowed = s_done = 0;
+        s_waiting = false;
+        s_freeRun = false;
+        vesk_platform::SetSleepHook(Hook);
+    }
+    static void Uninstall() {
+        {
+            std::lock_guard<std::mutex> lock(s_mutex);
+            s_freeRun = true;
+            s_changed.notify_all();
+        }
+        vesk_platform::SetSleepHook(nullptr);
+    }
+    // Waits for the poll in progress to end, then lets `polls` more run.
+    static bool RunPolls(int polls) {
+        std::unique_lock<std::mutex> lock(s_mutex);
+        s_allowed += polls;
+        s_changed.notify_all();
+        return s_changed.wait_for(lock, std::chrono::seconds(20),
+                                  [] { return s_waiting && s_done == s_allowed; });
+    }
+
+  private:
+    static void Hook(DWORD milliseconds) {
+        if (milliseconds != 100) {
+            std::this_thread::sleep_for(std::chrono::microseconds(milliseconds * 10));
+            return;
+        }
+        std::unique_lock<std::mutex> lock(s_mutex);
+        s_waiting = true;
+        s_changed.notify_all();
+        s_changed.wait(lock, [] { return s_freeRun || s_done < s_allowed; });
+        ++s_done;
+        s_waiting = false;
+    }
+
+    static inline std::mutex s_mutex;
+    static inline std::condition_variable s_changed;
+    static inline int s_allowed = 0;
+    static inline int s_done = 0;
+    static inline bool s_waiting = false;
+    static inline bool s_freeRun = false;
+};
+
+// The far_end_talk value of every request the camera received, "?" for anything else.
+std::vector<std::string> Sent(int camera) {
+    std::vector<std::string> values;
+    for (const auto& report : usb_sim::SentFeatureReports(camera)) {
+        const std::string text(report.begin() + 11, report.begin() + 11 + 42 + 24);
+        values.push_back(text.find(R"("far_end_talk":"true")") != std::string::npos    ? "true"
+                         : text.find(R"("far_end_talk":"false")") != std::string::npos ? "false"
+                                                                                       : "?");
+    }
+    return values;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class Notifier : public testing::Test {
+  protected:
+    void SetUp() override {
+        usb_sim::Reset();
+        m_logger = std::make_unique<CVeskLogger>(m_dir.path().c_str(), "Audio");
+        m_capture = std::make_unique<CSpkLoopback>(m_logger.get(), "unused");
+        g_pThis->m_pSpkLoopback = m_capture.get();
+        PollStepper::Install();
+    }
+    void TearDown() override {
+        PollStepper::Uninstall();
+        m_notifier.reset();
+        g_pThis->m_pSpkLoopback = nullptr;
+    }
+
+    // Starts the notifier; its first poll (the discovery) has run when this returns.
+    CRestOHid& Start() {
+        m_notifier = std::make_unique<CRestOHid>(m_logger.get());
+        m_notifier->Run();
+        EXPECT_TRUE(PollStepper::RunPolls(0));
+        return *m_notifier;
+    }
+
+    void Detect(int32_t value) {
+        m_capture->m_bRunning = 1;
+        m_capture->m_nSignalDetected = value;
+    }
+
+    std::string Log() {
+        PollStepper::Uninstall();
+        m_notifier.reset();
+        m_capture.reset();
+        m_logger.reset();
+        return test_util::ReadFile(m_dir / "VeskZIZLog.txt");
+    }
+
+    test_util::TempDir m_dir;
+    std::unique_ptr<CVeskLogger> m_logger;
+    std::unique_ptr<CSpkLoopback> m_capture;
+    std::unique_ptr<CRestOHid> m_notifier;
+};
+
+// First in this file: the request counter starts at 0 in this process.
+TEST_F(Notifier, LogsEveryTwelfthRequest) {
+    const int camera = usb_sim::Plug(usb_sim::Device{});
+    Start();
+    for (int i = 0; i < 23; ++i) {  // a change every poll: one request each
+        Detect(i % 2 == 0 ? 5 : 0);
+        m_capture->m_nSignalDetected = 0;
+        m_capture->m_bRunning = 0;
+        if (i % 5 == 0) {
+            Detect(5);
+        }
+        ASSERT_TRUE(PollStepper::RunPolls(1));
+    }
+    const size_t sent = Sent(camera).size();
+    const std::string log = Log();
+    EXPECT_EQ(Count(log,
+                    "Request Head: {\"msg_id\":\"20\",\"type\":\"PUT\",\"url\":\"audio\"} "
+                    "Request Body: {\"far_end_talk\":"),
+              sent / 12);
+}
+
+TEST_F(Notifier, OpensTheCameraAndSendsItsStateAtOnce) {
+    const int camera = usb_sim::Plug(usb_sim::Device{});
+    CRestOHid& notifier = Start();
+    EXPECT_TRUE(notifier.IsReady());
+    EXPECT_TRUE(usb_sim::SentFeatureReports(camera).empty());
+    ASSERT_TRUE(PollStepper::RunPolls(1));  // the poll after the opening sends, also "false"
+    const auto reports = usb_sim::SentFeatureReports(camera);
+    ASSERT_EQ(reports.size(), 1u);
+    const std::string expected = std::string("\x05\x4a\x00\x1f\x2a\x00\x18\x00\x00\x00\x00", 11) +
+                                 R"({"msg_id":"20","type":"PUT","url":"audio"})"
+                                 R"({"far_end_talk":"false"})";
+    EXPECT_EQ(std::string(reports[0].begin(), reports[0].begin() + 77), expected);
+
+    const std::string log = Log();
+    EXPECT_NE(log.find("==========Found target device=============: vid: 0x3e8c, pid: 0x6b4e\n"),
+              std::string::npos);
+    EXPECT_NE(log.find(" Manufactuere: Vesk\n nProduct: Quorin Q30\n Serial Number: Q30-0001\n "
+                       "nRevision: 0x102\n"),
+              std::string::npos);
+}
+
+TEST_F(Notifier, HoldsADetectionForFourPollsAndResendsEveryFifty) {
+    const int camera = usb_sim::Plug(usb_sim::Device{});
+    Start();                                // poll 1: opened
+    ASSERT_TRUE(PollStepper::RunPolls(1));  // poll 2: "false"
+    Detect(3);
+    ASSERT_TRUE(PollStepper::RunPolls(1));  // poll 3: detection, "true"
+    Detect(0);
+    ASSERT_TRUE(PollStepper::RunPolls(3));  // polls 4-6: held
+    EXPECT_EQ(Sent(camera), (std::vector<std::string>{"false", "true"}));
+    ASSERT_TRUE(PollStepper::RunPolls(1));  // poll 7: fourth poll without detection
+    EXPECT_EQ(Sent(camera), (std::vector<std::string>{"false", "true", "false"}));
+
+    ASSERT_TRUE(PollStepper::RunPolls(49));  // steady: the next send is 50 polls later
+    EXPECT_EQ(Sent(camera).size(), 3u);
+    ASSERT_TRUE(PollStepper::RunPolls(1));
+    EXPECT_EQ(Sent(camera).size(), 4u);
+
+    // Capture not running, or no capture object: no far end, whatever the count says.
+    m_capture->m_bRunning = 0;
+    m_capture->m_nSignalDetected = 10;
+    ASSERT_TRUE(PollStepper::RunPolls(5));
+    g_pThis->m_pSpkLoopback = nullptr;
+    ASSERT_TRUE(PollStepper::RunPolls(5));
+    EXPECT_EQ(Sent(camera), (std::vector<std::string>{"false", "true", "false", "false"}));
+}
+
+TEST_F(Notifier, FailedSendReopensAHundredPollsLater) {
+    const int camera = usb_sim::Plug(usb_sim::Device{});
+    CRestOHid& notifier = Start();
+    ASSERT_TRUE(PollStepper::RunPolls(1));
+    usb_sim::Unplug(camera);
+    Detect(5);  // a change: the send fails on the unplugged camera
+    ASSERT_TRUE(PollStepper::RunPolls(1));
+    EXPECT_FALSE(notifier.IsReady());
+    const int back = usb_sim::Plug(usb_sim::Device{});
+    ASSERT_TRUE(PollStepper::RunPolls(100));
+    EXPECT_TRUE(Sent(back).empty());
+    EXPECT_FALSE(notifier.IsReady());
+    ASSERT_TRUE(PollStepper::RunPolls(1));  // 101 polls after the failure: reopened
+    EXPECT_TRUE(notifier.IsReady());
+    ASSERT_TRUE(PollStepper::RunPolls(1));
+    EXPECT_EQ(Sent(back), (std::vector<std::string>{"true"}));
+
+    const std::string log = Log();
+    EXPECT_EQ(Count(log, "Failed to send the Rest Request!\n"), 1u);
+    EXPECT_EQ(Count(log,
+                    "---------CRestOHid::SendFarTalkFlagToDevice() Failed, retry in 10 "
+                    "seconds---------\n"),
+              1u);
+}
+
+TEST_F(Notifier, OpensTheLastListedTargetCamera) {
+    usb_sim::Device first;
+    first.serial = "FIRST";
+    usb_sim::Device second;
+    second.serial = "SECOND";
+    second.address = 3;
+    const int a = usb_sim::Plug(first);
+    const int b = usb_sim::Plug(second);
+    testing::internal::CaptureStdout();
+    Start();
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(PollStepper::RunPolls(1));
+    // The list as printed: the last target in it is the one opened.
+    const std::string last =
+        out.find("Serial Number: FIRST") > out.find("Serial Number: SECOND") ? "FIRST" : "SECOND";
+    EXPECT_NE(out.find("]: VendorId: 0x3e8c ProductId: 0x6b4e Serial Number: "), std::string::npos)
+        << out;
+    EXPECT_EQ(Sent(last == "FIRST" ? a : b).size(), 1u);
+    EXPECT_EQ(Sent(last == "FIRST" ? b : a).size(), 0u);
+}
+
+TEST_F(Notifier, ThrottlesTheDiscoveryFailureLines) {
+    usb_sim::Device other;
+    other.productId = 0x1111;
+    usb_sim::Plug(other);
+    CRestOHid& notifier = Start();             // attempt 1
+    ASSERT_TRUE(PollStepper::RunPolls(6000));  // attempts 2..61, one every 100 polls
+    EXPECT_FALSE(notifier.IsReady());
+    const std::string log = Log();
+    EXPECT_EQ(Count(log, "Failed to find targeted device (Vesk Quorin Q30 camera)...\n"), 2u);
+    EXPECT_EQ(Count(log, "---------CRestOHid::Open() Failed, retry in 10 seconds---------\n"), 1u);
+}
+
+}  // namespace
