@@ -10,6 +10,7 @@
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
 #include "fakes/fake_room.h"
+#include "fakes/scripted_audio.h"
 #include "platform/ServiceEvent.h"
 #include "test_util.h"
 
@@ -254,6 +255,59 @@ TEST_F(Controller, StopThatOutlastsTheWaitIsReported) {
     }
     fake_room::Reset();
     EXPECT_TRUE(SpkLoopback_Start());
+}
+
+// The endpoint monitor: every default render report arms the restart countdown; a new
+// default capture device is only reported; the client is unregistered before it is released.
+TEST_F(Controller, MonitorArmsTheRestartOnADefaultRenderDeviceChange) {
+    scripted_audio::Install({}, 0);
+    ASSERT_TRUE(SpkLoopback_Start());
+    for (int i = 0; i < 5000 && !g_pThis->m_bMonitorRunning; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(g_pThis->m_bMonitorRunning);
+    ASSERT_EQ(scripted_audio::RegisteredClients(), 1);
+
+    testing::internal::CaptureStdout();
+    scripted_audio::NotifyDefaultDeviceChanged(eCapture, eConsole);
+    EXPECT_EQ(g_pThis->m_nRestartCountdown, 0);
+    g_pThis->m_nRestartCountdown = 7;
+    scripted_audio::NotifyDefaultDeviceChanged(eRender, eMultimedia);
+    EXPECT_EQ(g_pThis->m_nRestartCountdown, 50);
+    scripted_audio::NotifyDefaultDeviceChanged(static_cast<EDataFlow>(7), static_cast<ERole>(9));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(" -->New default device: flow = eCapture, role = eConsole\n"),
+              std::string::npos);
+    EXPECT_NE(out.find(" -->New default device: flow = ?????, role = ?????\n"), std::string::npos);
+    g_pThis->m_nRestartCountdown = 0;
+
+    const std::string log = StopAndReadLog();
+    EXPECT_EQ(scripted_audio::RegisteredClients(), 0);
+    EXPECT_EQ(g_pThis->m_pEnumerator, nullptr);
+    scripted_audio::Uninstall();
+    EXPECT_EQ(
+        Count(log, "OnDefaultDeviceChanged() | default eRender device changed. Re-detected\n"), 1u);
+    EXPECT_EQ(Count(log,
+                    "OnDefaultDeviceChanged() | New default device: flow = eRender, role = "
+                    "eMultimedia\n"),
+              1u);
+    EXPECT_EQ(Count(log,
+                    "OnDefaultDeviceChanged() | New default device: flow = eCapture, role = "
+                    "eConsole\n"),
+              1u);
+}
+
+TEST(NotificationClient, AnswersOnlyItsTwoInterfaces) {
+    auto* client = new CMMNotificationClient;
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(client->QueryInterface(IID_IAudioClient, &out), E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(client->QueryInterface(IID_IMMNotificationClient, &out), S_OK);
+    EXPECT_EQ(out, static_cast<IMMNotificationClient*>(client));
+    EXPECT_EQ(client->QueryInterface(IID_IUnknown, &out), S_OK);
+    EXPECT_EQ(client->Release(), 2u);  // the two references handed out, then the first
+    EXPECT_EQ(client->Release(), 1u);
+    EXPECT_EQ(client->Release(), 0u);
 }
 
 }  // namespace

@@ -127,4 +127,52 @@ TEST(Room, FarEndSpeechReachesTheCamera) {
               std::string::npos);
 }
 
+size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// A new default sink is reported once per role; capture restarts once, on the new sink. A new
+// default source is logged and changes nothing.
+TEST(Room, DefaultSinkChangeRestartsCaptureOnce) {
+    if (std::getenv("PULSE_SERVER") == nullptr) {
+        GTEST_SKIP() << "no PulseAudio server; run through scripts/with-pulse";
+    }
+    test_util::TempDir root;
+    setenv("VESK_DATA_ROOT", root.path().c_str(), 1);
+    vesk_platform::SetTimeDivisor(10);
+    usb_sim::Reset();
+    ASSERT_TRUE(Shell("pactl set-default-sink vesk_48k"));
+    usb_sim::Plug(usb_sim::Device{});
+    ASSERT_TRUE(SpkLoopback_Start());
+    ASSERT_TRUE(WaitFor(Capturing, 4000ms));
+    ASSERT_TRUE(WaitFor([] { return g_pThis->m_bMonitorRunning.load(); }, 1000ms));
+
+    ASSERT_TRUE(Shell("pactl set-default-sink vesk_44k"));
+    std::this_thread::sleep_for(1500ms);  // 150 passes: the restart comes after 50
+    EXPECT_TRUE(Capturing());
+    ASSERT_TRUE(Shell("pactl set-default-source vesk_6ch.monitor"));
+    std::this_thread::sleep_for(1000ms);
+    SpkLoopback_Stop();
+    Shell("pactl set-default-sink vesk_48k");
+    vesk_platform::SetTimeDivisor(1);
+
+    const std::string log = test_util::ReadFile(root / "Vesk/Audio/VeskZIZLog.txt");
+    EXPECT_EQ(Count(log, "============Default render device changed, restart SpkLoopback"), 1u);
+    EXPECT_EQ(Count(log, "OnDefaultDeviceChanged() | default eRender device changed. Re-detected"),
+              3u);
+    // (The monitor of the new default sink may become the default source with it.)
+    for (const char* role : {"eConsole", "eMultimedia", "eCommunications"}) {
+        EXPECT_GE(Count(log, std::string("New default device: flow = eCapture, role = ") + role),
+                  1u);
+    }
+    // The restarted capture selected the new default sink.
+    EXPECT_NE(
+        test_util::ReadFile(root / "Vesk/Audio/detected_audio_output_devices.txt").find("D | 1, "),
+        std::string::npos);
+}
+
 }  // namespace

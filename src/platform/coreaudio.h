@@ -63,6 +63,10 @@ bool IsEqualGUID(const GUID& a, const GUID& b);
 #define CLSCTX_ALL 0x17
 #define STGM_READ 0x00000000
 #define DEVICE_STATE_ACTIVE 0x00000001
+#define DEVICE_STATE_DISABLED 0x00000002
+#define DEVICE_STATE_NOTPRESENT 0x00000004
+#define DEVICE_STATE_UNPLUGGED 0x00000008
+#define STDMETHODCALLTYPE
 #define CP_ACP 0
 
 #define AUDCLNT_STREAMFLAGS_LOOPBACK 0x00020000
@@ -121,6 +125,7 @@ extern const IID IID_IUnknown;
 extern const IID IID_IMMDeviceEnumerator;
 extern const IID IID_IAudioClient;
 extern const IID IID_IAudioCaptureClient;
+extern const IID IID_IMMNotificationClient;
 extern const PROPERTYKEY PKEY_AudioEndpoint_GUID;
 extern const PROPERTYKEY PKEY_Device_FriendlyName;
 
@@ -159,11 +164,27 @@ struct IMMDeviceCollection : IUnknown {
     ~IMMDeviceCollection() = default;
 };
 
+// Endpoint notifications; called on a thread of the audio system.
+struct IMMNotificationClient : IUnknown {
+    virtual HRESULT OnDeviceStateChanged(LPCWSTR deviceId, DWORD newState) = 0;
+    virtual HRESULT OnDeviceAdded(LPCWSTR deviceId) = 0;
+    virtual HRESULT OnDeviceRemoved(LPCWSTR deviceId) = 0;
+    virtual HRESULT OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR deviceId) = 0;
+    virtual HRESULT OnPropertyValueChanged(LPCWSTR deviceId, const PROPERTYKEY key) = 0;
+
+  protected:
+    ~IMMNotificationClient() = default;
+};
+
 struct IMMDeviceEnumerator : IUnknown {
     virtual HRESULT EnumAudioEndpoints(EDataFlow dataFlow, DWORD dwStateMask,
                                        IMMDeviceCollection** ppDevices) = 0;
     virtual HRESULT GetDefaultAudioEndpoint(EDataFlow dataFlow, ERole role,
                                             IMMDevice** ppEndpoint) = 0;
+    // The enumerator holds a reference to the client while it is registered; after
+    // Unregister returns, the client is not called any more.
+    virtual HRESULT RegisterEndpointNotificationCallback(IMMNotificationClient* client) = 0;
+    virtual HRESULT UnregisterEndpointNotificationCallback(IMMNotificationClient* client) = 0;
 
   protected:
     ~IMMDeviceEnumerator() = default;

@@ -143,23 +143,46 @@ std::vector<Sink> ListSinks(Connection& connection) {
     return sinks;
 }
 
-std::string DefaultSinkName(Connection& connection) {
+struct ServerDefaults {
+    std::string sink;
+    std::string source;
+};
+
+ServerDefaults Defaults(const pa_server_info* info) {
+    ServerDefaults defaults;
+    if (info != nullptr && info->default_sink_name != nullptr) {
+        defaults.sink = info->default_sink_name;
+    }
+    if (info != nullptr && info->default_source_name != nullptr) {
+        defaults.source = info->default_source_name;
+    }
+    return defaults;
+}
+
+ServerDefaults QueryDefaults(Connection& connection) {
     struct Query {
         Connection* connection;
-        std::string name;
+        ServerDefaults defaults;
     } query{&connection, {}};
     Lock lock(connection);
     connection.Wait(pa_context_get_server_info(
         connection.context(),
         [](pa_context*, const pa_server_info* info, void* userdata) {
             auto* q = static_cast<Query*>(userdata);
-            if (info != nullptr && info->default_sink_name != nullptr) {
-                q->name = info->default_sink_name;
-            }
+            q->defaults = Defaults(info);
             pa_threaded_mainloop_signal(q->connection->loop(), 0);
         },
         &query));
-    return query.name;
+    return query.defaults;
+}
+
+std::string DefaultSinkName(Connection& connection) {
+    return QueryDefaults(connection).sink;
+}
+
+// A device id for notifications: the endpoint GUID text as a wide string.
+std::wstring WideId(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
 }
 
 wchar_t* CopyToTaskMemory(const std::string& utf8) {
@@ -659,6 +682,54 @@ class Enumerator final : public ComObject<IMMDeviceEnumerator> {
     explicit Enumerator(std::shared_ptr<Connection> connection)
         : ComObject(IID_IMMDeviceEnumerator), m_connection(std::move(connection)) {}
 
+    ~Enumerator() override {
+        Lock lock(*m_connection);
+        if (m_subscribed) {
+            pa_context_set_subscribe_callback(m_connection->context(), nullptr, nullptr);
+        }
+        for (IMMNotificationClient* client : m_clients) {
+            client->Release();
+        }
+    }
+
+    // Sound-server events become endpoint notifications: a new default sink is reported once
+    // per role as Windows does, a new default source as a capture flow; sinks that come and go
+    // as added and removed devices.
+    HRESULT RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+        if (client == nullptr) {
+            return E_POINTER;
+        }
+        const ServerDefaults defaults = QueryDefaults(*m_connection);
+        Lock lock(*m_connection);
+        client->AddRef();
+        m_clients.push_back(client);
+        if (!m_subscribed) {
+            m_defaults = defaults;
+            pa_context_set_subscribe_callback(m_connection->context(), OnEvent, this);
+            m_connection->Wait(pa_context_subscribe(
+                m_connection->context(),
+                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
+                                                    PA_SUBSCRIPTION_MASK_SERVER),
+                [](pa_context*, int, void* loop) {
+                    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+                },
+                m_connection->loop()));
+            m_subscribed = true;
+        }
+        return S_OK;
+    }
+
+    HRESULT UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+        Lock lock(*m_connection);
+        const auto found = std::find(m_clients.begin(), m_clients.end(), client);
+        if (found == m_clients.end()) {
+            return E_NOTFOUND;
+        }
+        m_clients.erase(found);
+        client->Release();
+        return S_OK;
+    }
+
     HRESULT EnumAudioEndpoints(EDataFlow dataFlow, DWORD dwStateMask,
                                IMMDeviceCollection** ppDevices) override {
         if (ppDevices == nullptr) {
@@ -696,7 +767,57 @@ class Enumerator final : public ComObject<IMMDeviceEnumerator> {
     }
 
   private:
+    // On the sound server's event thread, with its lock held.
+    static void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t index,
+                        void* self) {
+        auto* enumerator = static_cast<Enumerator*>(self);
+        const unsigned facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const unsigned type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+        if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+            pa_operation* operation = pa_context_get_server_info(context, OnServerInfo, self);
+            if (operation != nullptr) {
+                pa_operation_unref(operation);
+            }
+            return;
+        }
+        if (facility != PA_SUBSCRIPTION_EVENT_SINK) {
+            return;
+        }
+        const std::wstring id = WideId("sink#" + std::to_string(index));
+        for (IMMNotificationClient* client : enumerator->m_clients) {
+            if (type == PA_SUBSCRIPTION_EVENT_NEW) {
+                client->OnDeviceAdded(id.c_str());
+            } else if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+                client->OnDeviceStateChanged(id.c_str(), DEVICE_STATE_NOTPRESENT);
+                client->OnDeviceRemoved(id.c_str());
+            }
+        }
+    }
+
+    static void OnServerInfo(pa_context*, const pa_server_info* info, void* self) {
+        auto* enumerator = static_cast<Enumerator*>(self);
+        const ServerDefaults defaults = Defaults(info);
+        const auto report = [enumerator](EDataFlow flow, const std::string& name) {
+            const std::wstring id = WideId(EndpointGuidText(name));
+            for (ERole role : {eConsole, eMultimedia, eCommunications}) {
+                for (IMMNotificationClient* client : enumerator->m_clients) {
+                    client->OnDefaultDeviceChanged(flow, role, id.c_str());
+                }
+            }
+        };
+        if (defaults.sink != enumerator->m_defaults.sink) {
+            report(eRender, defaults.sink);
+        }
+        if (defaults.source != enumerator->m_defaults.source) {
+            report(eCapture, defaults.source);
+        }
+        enumerator->m_defaults = defaults;
+    }
+
     std::shared_ptr<Connection> m_connection;
+    std::vector<IMMNotificationClient*> m_clients;  // guarded by the connection's lock
+    bool m_subscribed = false;
+    ServerDefaults m_defaults;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <algorithm>
 #include <deque>
 #include <mutex>
 
@@ -29,6 +30,7 @@ struct Room {
     std::deque<Packet> packets;
     int released = 0;
     Record record;
+    std::vector<IMMNotificationClient*> clients;
 };
 
 Room& room() {
@@ -284,6 +286,23 @@ class Collection final : public Counted<IMMDeviceCollection> {
 class Enumerator final : public Counted<IMMDeviceEnumerator> {
   public:
     Enumerator() : Counted(IID_IMMDeviceEnumerator) {}
+    HRESULT RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+        std::lock_guard<std::mutex> lock(room().mutex);
+        client->AddRef();
+        room().clients.push_back(client);
+        return Call("RegisterEndpointNotificationCallback");
+    }
+    HRESULT UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+        std::lock_guard<std::mutex> lock(room().mutex);
+        auto& clients = room().clients;
+        const auto found = std::find(clients.begin(), clients.end(), client);
+        if (found == clients.end()) {
+            return E_NOTFOUND;
+        }
+        clients.erase(found);
+        client->Release();
+        return Call("UnregisterEndpointNotificationCallback");
+    }
     HRESULT EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection** devices) override {
         {
             std::lock_guard<std::mutex> lock(room().mutex);
@@ -398,6 +417,18 @@ bool Deliver(const Packet& packet, bool waitForRelease) {
     SetEvent(r.event);
     return !waitForRelease || r.changed.wait_for(lock, std::chrono::seconds(10),
                                                  [&r, target] { return r.released >= target; });
+}
+
+void NotifyDefaultDeviceChanged(EDataFlow flow, ERole role) {
+    std::lock_guard<std::mutex> lock(room().mutex);
+    for (IMMNotificationClient* client : room().clients) {
+        client->OnDefaultDeviceChanged(flow, role, L"{scripted}");
+    }
+}
+
+int RegisteredClients() {
+    std::lock_guard<std::mutex> lock(room().mutex);
+    return static_cast<int>(room().clients.size());
 }
 
 Record Recorded() {

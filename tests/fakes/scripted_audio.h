@@ -48,6 +48,10 @@ void BlockActivate(bool block);
 // once, when `waitForRelease` is false). False when no capture loop took it within 10 s.
 bool Deliver(const Packet& packet, bool waitForRelease = true);
 
+// Calls OnDefaultDeviceChanged of every registered notification client, from this thread.
+void NotifyDefaultDeviceChanged(EDataFlow flow, ERole role);
+int RegisteredClients();
+
 struct Record {
     std::vector<std::string> calls;  // in order, with the format of each format call
     std::vector<REFERENCE_TIME> initializeDurations;

@@ -153,11 +153,136 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
     return 0;
 }
 
+namespace {
+
+constexpr int32_t kRestartPasses = 50;
+
+const char* StateName(DWORD state) {
+    switch (state) {
+        case DEVICE_STATE_ACTIVE:
+            return "ACTIVE";
+        case DEVICE_STATE_DISABLED:
+            return "DISABLED";
+        case DEVICE_STATE_NOTPRESENT:
+            return "NOTPRESENT";
+        case DEVICE_STATE_UNPLUGGED:
+            return "UNPLUGGED";
+        default:
+            return "?????";
+    }
+}
+
+const char* FlowName(EDataFlow flow) {
+    switch (flow) {
+        case eRender:
+            return "eRender";
+        case eCapture:
+            return "eCapture";
+        default:
+            return "?????";
+    }
+}
+
+const char* RoleName(ERole role) {
+    switch (role) {
+        case eConsole:
+            return "eConsole";
+        case eMultimedia:
+            return "eMultimedia";
+        case eCommunications:
+            return "eCommunications";
+        default:
+            return "?????";
+    }
+}
+
+}  // namespace
+
+ULONG STDMETHODCALLTYPE CMMNotificationClient::AddRef() {
+    return ++m_cRef;
+}
+
+ULONG STDMETHODCALLTYPE CMMNotificationClient::Release() {
+    const ULONG count = --m_cRef;
+    if (count == 0) {
+        delete this;
+    }
+    return count;
+}
+
+HRESULT STDMETHODCALLTYPE CMMNotificationClient::QueryInterface(REFIID riid, void** ppv) {
+    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMMNotificationClient)) {
+        AddRef();
+        *ppv = static_cast<IMMNotificationClient*>(this);
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT STDMETHODCALLTYPE CMMNotificationClient::OnDeviceStateChanged(LPCWSTR /*deviceId*/,
+                                                                      DWORD newState) {
+    printf("  -->New device state is DEVICE_STATE_%s (0x%8.8x)\n", StateName(newState),
+           static_cast<unsigned>(newState));
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CMMNotificationClient::OnDeviceAdded(LPCWSTR /*deviceId*/) {
+    printf("  -->Added device\n");
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CMMNotificationClient::OnDeviceRemoved(LPCWSTR /*deviceId*/) {
+    printf("  -->Removed device\n");
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CMMNotificationClient::OnDefaultDeviceChanged(EDataFlow flow, ERole role,
+                                                                        LPCWSTR /*deviceId*/) {
+    if (flow == eRender) {
+        // Every role's report sets it back: a burst of reports gives one restart.
+        g_pThis->m_nRestartCountdown = kRestartPasses;
+        VESK_LOG(Logger(),
+                 "OnDefaultDeviceChanged() | default eRender device changed. Re-detected\n");
+    }
+    printf(" -->New default device: flow = %s, role = %s\n", FlowName(flow), RoleName(role));
+    char text[kTextSize];
+    snprintf(text, sizeof text,
+             "OnDefaultDeviceChanged() | New default device: flow = %s, role = %s\n",
+             FlowName(flow), RoleName(role));
+    VESK_LOG(Logger(), text);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CMMNotificationClient::OnPropertyValueChanged(LPCWSTR /*deviceId*/,
+                                                                        const PROPERTYKEY /*key*/) {
+    return S_OK;
+}
+
 unsigned __stdcall theMonitorThreadProc(void* /*unused*/) {
-    g_pThis->m_bMonitorRunning = true;
-    while (!g_pThis->m_bMonitorStop) {
+    SpkLoopbackContext& ctx = *g_pThis;
+    CoInitialize(nullptr);
+    const HRESULT hr =
+        CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
+                         reinterpret_cast<void**>(&ctx.m_pEnumerator));
+    if (FAILED(hr)) {
+        ctx.m_pEnumerator = nullptr;
+        VESK_LOG(Logger(), "theMonitorThreadProc() | Failed to create MMDeviceEnumerator.\n");
+        CoUninitialize();
+        return static_cast<unsigned>(hr);
+    }
+    auto* client = new CMMNotificationClient;
+    ctx.m_pEnumerator->RegisterEndpointNotificationCallback(client);
+    ctx.m_bMonitorRunning = true;
+    while (!ctx.m_bMonitorStop) {
         Sleep(kPassMs);
     }
+    // Unregistered first: no notification reaches a released client.
+    ctx.m_pEnumerator->UnregisterEndpointNotificationCallback(client);
+    client->Release();
+    ctx.m_pEnumerator->Release();
+    ctx.m_pEnumerator = nullptr;
+    CoUninitialize();
     return 0;
 }
 

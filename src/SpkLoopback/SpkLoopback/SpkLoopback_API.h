@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "SpkLoopback/SpkLoopback/VeskLogger.h"
+#include "platform/coreaudio.h"
 #include "platform/platform.h"
 
 class CSpkLoopback;
@@ -23,7 +24,30 @@ struct SpkLoopbackContext {
     HANDLE hWin;                                // endpoint monitor thread
     std::atomic<bool> m_bMonitorRunning;
     std::atomic<bool> m_bMonitorStop;
+    IMMDeviceEnumerator* m_pEnumerator;        // the monitor thread's
     std::atomic<int32_t> m_nRestartCountdown;  // main-loop passes until a capture restart
+};
+
+// Receives the audio system's endpoint notifications for the monitor: a new default render
+// device arms the capture restart; the rest is printed (and a new default logged).
+class CMMNotificationClient : public IMMNotificationClient {
+  public:
+    CMMNotificationClient() = default;
+    virtual ~CMMNotificationClient() = default;
+
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR deviceId, DWORD newState) override;
+    HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR deviceId) override;
+    HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR deviceId) override;
+    HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role,
+                                                     LPCWSTR deviceId) override;
+    HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR deviceId,
+                                                     const PROPERTYKEY key) override;
+
+  private:
+    std::atomic<ULONG> m_cRef{1};
 };
 
 extern SpkLoopbackContext* const g_pThis;
