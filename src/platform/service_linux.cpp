@@ -1,0 +1,447 @@
+// Linux implementation of the service functions of service.h: systemd, the foreground
+// dispatcher, and USB uevents as device notifications.
+#include <linux/netlink.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/service.h"
+
+const GUID kUsbDeviceInterfaceClass = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+struct ScHandle {
+    enum Kind { kManager, kService, kStatus } kind;
+    std::string name;
+};
+
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+std::string Narrow(LPCWSTR text) {
+    std::string out;
+    for (; text != nullptr && *text != L'\0'; ++text) {
+        out += *text < 0x80 ? static_cast<char>(*text) : '?';
+    }
+    return out;
+}
+
+bool Run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::string UnitDirectory() {
+    const char* dir = std::getenv("VESK_SYSTEMD_UNIT_DIR");
+    return dir != nullptr && dir[0] != '\0' ? dir : "/etc/systemd/system";
+}
+
+// The systemd manager: a unit named after the service.
+class Systemd final : public vesk_platform::ServiceManager {
+  public:
+    bool Reachable() override {
+        return std::filesystem::exists("/run/systemd/system") && Run("systemctl --version");
+    }
+    bool Create(const std::string& name, const std::string& executable, DWORD* error) override {
+        const std::string path = UnitDirectory() + "/" + name + ".service";
+        if (std::filesystem::exists(path)) {
+            *error = ERROR_SERVICE_EXISTS;
+            return false;
+        }
+        std::ofstream unit(path);
+        unit << vesk_platform::SystemdUnit(executable);
+        unit.close();
+        if (!unit || !Run("systemctl daemon-reload") || !Run("systemctl enable " + name)) {
+            *error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        return true;
+    }
+    bool Exists(const std::string& name) override {
+        return std::filesystem::exists(UnitDirectory() + "/" + name + ".service");
+    }
+    DWORD State(const std::string& name) override {
+        FILE* pipe = popen(("systemctl is-active " + name + " 2>/dev/null").c_str(), "r");
+        char word[32] = "";
+        if (pipe != nullptr) {
+            if (fgets(word, sizeof word, pipe) == nullptr) {
+                word[0] = '\0';
+            }
+            pclose(pipe);
+        }
+        const std::string state(word, strcspn(word, "\n"));
+        if (state == "active" || state == "reloading") {
+            return SERVICE_RUNNING;
+        }
+        if (state == "activating") {
+            return SERVICE_START_PENDING;
+        }
+        if (state == "deactivating") {
+            return SERVICE_STOP_PENDING;
+        }
+        return SERVICE_STOPPED;
+    }
+    bool Delete(const std::string& name, DWORD* error) override {
+        Run("systemctl disable " + name);
+        std::error_code removed;
+        if (!std::filesystem::remove(UnitDirectory() + "/" + name + ".service", removed)) {
+            *error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        Run("systemctl daemon-reload");
+        return true;
+    }
+};
+
+Systemd g_systemd;
+std::atomic<vesk_platform::ServiceManager*> g_manager{&g_systemd};
+
+// The dispatcher's state: one service per process.
+struct Dispatcher {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<DWORD> controls;
+    LPHANDLER_FUNCTION_EX handler = nullptr;
+    LPVOID context = nullptr;
+    DWORD state = SERVICE_STOPPED;
+    bool running = false;
+};
+
+Dispatcher& dispatcher() {
+    static Dispatcher instance;
+    return instance;
+}
+
+volatile sig_atomic_t g_stopSignal = 0;
+
+void OnStopSignal(int) {
+    g_stopSignal = 1;
+}
+
+// A stop that comes while the system goes down is the shutdown control.
+DWORD StopControl() {
+    FILE* pipe = popen("systemctl is-system-running 2>/dev/null", "r");
+    char word[32] = "";
+    if (pipe != nullptr) {
+        if (fgets(word, sizeof word, pipe) == nullptr) {
+            word[0] = '\0';
+        }
+        pclose(pipe);
+    }
+    return strncmp(word, "stopping", 8) == 0 ? SERVICE_CONTROL_SHUTDOWN : SERVICE_CONTROL_STOP;
+}
+
+// Kernel uevents of USB devices, delivered as device events.
+struct DeviceWatch {
+    int socket = -1;
+    int wake[2] = {-1, -1};
+    std::thread thread;
+};
+
+void WatchUevents(DeviceWatch* watch) {
+    char buffer[4096];
+    for (;;) {
+        pollfd fds[2] = {{watch->socket, POLLIN, 0}, {watch->wake[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+            return;
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            return;
+        }
+        if ((fds[0].revents & POLLIN) == 0) {
+            continue;
+        }
+        const ssize_t length = recv(watch->socket, buffer, sizeof buffer - 1, 0);
+        if (length <= 0) {
+            continue;
+        }
+        buffer[length] = '\0';
+        // "action@devpath" then NUL-separated KEY=value pairs.
+        bool usbDevice = false;
+        for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(strlen(buffer + at)) + 1) {
+            usbDevice = usbDevice || strcmp(buffer + at, "DEVTYPE=usb_device") == 0;
+        }
+        const bool change = strncmp(buffer, "add@", 4) == 0 || strncmp(buffer, "remove@", 7) == 0;
+        if (usbDevice && change) {
+            vesk_platform::PostServiceControl(SERVICE_CONTROL_DEVICEEVENT);
+        }
+    }
+}
+
+}  // namespace
+
+DWORD GetLastError() {
+    return t_lastError;
+}
+
+DWORD GetModuleFileNameA(void* /*module*/, LPSTR fileName, DWORD size) {
+    const ssize_t length = readlink("/proc/self/exe", fileName, size);
+    if (length < 0 || static_cast<DWORD>(length) >= size) {
+        t_lastError = ERROR_ACCESS_DENIED;
+        return 0;
+    }
+    fileName[length] = '\0';
+    return static_cast<DWORD>(length);
+}
+
+SC_HANDLE OpenSCManagerW(LPCWSTR /*machineName*/, LPCWSTR /*databaseName*/,
+                         DWORD /*desiredAccess*/) {
+    if (!g_manager.load()->Reachable()) {
+        t_lastError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+        return nullptr;
+    }
+    return new ScHandle{ScHandle::kManager, {}};
+}
+
+SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR /*displayName*/,
+                         DWORD /*desiredAccess*/, DWORD /*serviceType*/, DWORD /*startType*/,
+                         DWORD /*errorControl*/, LPCWSTR binaryPathName, LPCWSTR /*loadOrderGroup*/,
+                         DWORD* /*tagId*/, LPCWSTR /*dependencies*/, LPCWSTR /*serviceStartName*/,
+                         LPCWSTR /*password*/) {
+    if (manager == nullptr || manager->kind != ScHandle::kManager) {
+        t_lastError = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    const std::string name = Narrow(serviceName);
+    DWORD error = 0;
+    if (!g_manager.load()->Create(name, Narrow(binaryPathName), &error)) {
+        t_lastError = error;
+        return nullptr;
+    }
+    return new ScHandle{ScHandle::kService, name};
+}
+
+SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD /*desiredAccess*/) {
+    const std::string name = Narrow(serviceName);
+    if (manager == nullptr || !g_manager.load()->Exists(name)) {
+        t_lastError = ERROR_SERVICE_DOES_NOT_EXIST;
+        return nullptr;
+    }
+    return new ScHandle{ScHandle::kService, name};
+}
+
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    if (service == nullptr || service->kind != ScHandle::kService || status == nullptr) {
+        return FALSE;
+    }
+    memset(status, 0, sizeof *status);
+    status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status->dwCurrentState = g_manager.load()->State(service->name);
+    return TRUE;
+}
+
+BOOL DeleteService(SC_HANDLE service) {
+    DWORD error = 0;
+    if (service == nullptr || !g_manager.load()->Delete(service->name, &error)) {
+        t_lastError = error;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+    delete handle;
+    return handle != nullptr ? TRUE : FALSE;
+}
+
+BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable) {
+    if (serviceTable == nullptr || serviceTable[0].lpServiceProc == nullptr) {
+        return FALSE;
+    }
+    Dispatcher& d = dispatcher();
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.controls.clear();
+        d.state = SERVICE_STOPPED;
+        d.running = true;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    struct sigaction previousTerm {};
+    struct sigaction previousInt {};
+    g_stopSignal = 0;
+    sigaction(SIGTERM, &action, &previousTerm);
+    sigaction(SIGINT, &action, &previousInt);
+
+    std::thread serviceMain(serviceTable[0].lpServiceProc, 0, nullptr);
+    bool stopped = false;
+    while (!stopped) {
+        DWORD control = 0;
+        {
+            std::unique_lock<std::mutex> lock(d.mutex);
+            d.changed.wait_for(lock, std::chrono::milliseconds(100),
+                               [&d] { return !d.controls.empty(); });
+            if (!d.controls.empty()) {
+                control = d.controls.front();
+                d.controls.pop_front();
+            }
+        }
+        if (control == 0 && g_stopSignal != 0) {
+            g_stopSignal = 0;
+            control = StopControl();
+        }
+        LPHANDLER_FUNCTION_EX handler;
+        LPVOID context;
+        {
+            std::lock_guard<std::mutex> lock(d.mutex);
+            handler = d.handler;
+            context = d.context;
+        }
+        if (control != 0 && handler != nullptr) {
+            handler(control, 0, nullptr, context);
+        }
+        std::lock_guard<std::mutex> lock(d.mutex);
+        stopped = d.state == SERVICE_STOPPED &&
+                  (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN);
+    }
+    serviceMain.join();
+    sigaction(SIGTERM, &previousTerm, nullptr);
+    sigaction(SIGINT, &previousInt, nullptr);
+    std::lock_guard<std::mutex> lock(d.mutex);
+    d.running = false;
+    d.handler = nullptr;
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
+                                                    LPHANDLER_FUNCTION_EX handler, LPVOID context) {
+    Dispatcher& d = dispatcher();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (!d.running || handler == nullptr) {
+        t_lastError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+        return nullptr;
+    }
+    d.handler = handler;
+    d.context = context;
+    static ScHandle status{ScHandle::kStatus, {}};
+    status.name = Narrow(serviceName);
+    return &status;
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
+    if (handle == nullptr || status == nullptr) {
+        return FALSE;
+    }
+    {
+        Dispatcher& d = dispatcher();
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.state = status->dwCurrentState;
+    }
+    switch (status->dwCurrentState) {
+        case SERVICE_RUNNING:
+            sd_notify(0, "READY=1\nSTATUS=running");
+            break;
+        case SERVICE_STOP_PENDING:
+            sd_notify(0, "STOPPING=1\nSTATUS=stopping");
+            break;
+        case SERVICE_STOPPED:
+            sd_notify(0, "STATUS=stopped");
+            break;
+        default:
+            sd_notify(0, "STATUS=starting");
+            break;
+    }
+    return TRUE;
+}
+
+HDEVNOTIFY RegisterDeviceNotificationW(HANDLE /*recipient*/, LPVOID /*filter*/, DWORD /*flags*/) {
+    auto* watch = new DeviceWatch;
+    watch->socket = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = 1;  // the kernel's uevents
+    if (watch->socket < 0 ||
+        bind(watch->socket, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+        pipe(watch->wake) < 0) {
+        t_lastError = ERROR_ACCESS_DENIED;
+        if (watch->socket >= 0) {
+            close(watch->socket);
+        }
+        delete watch;
+        return nullptr;
+    }
+    watch->thread = std::thread(WatchUevents, watch);
+    return watch;
+}
+
+BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) {
+    auto* watch = static_cast<DeviceWatch*>(handle);
+    if (watch == nullptr) {
+        return FALSE;
+    }
+    const char wake = 1;
+    if (write(watch->wake[1], &wake, 1) < 0) {
+        // The watcher still ends when its socket is closed below.
+    }
+    watch->thread.join();
+    close(watch->socket);
+    close(watch->wake[0]);
+    close(watch->wake[1]);
+    delete watch;
+    return TRUE;
+}
+
+namespace vesk_platform {
+
+void SetServiceManager(ServiceManager* manager) {
+    g_manager.store(manager != nullptr ? manager : &g_systemd);
+}
+
+std::string SystemdUnit(const std::string& executable) {
+    // The room's sound server belongs to its logged-in user: the service runs as that user
+    // with the user's runtime folder, so that it reaches the user's PulseAudio or PipeWire.
+    std::string user;
+    for (const char* variable : {"VESK_SESSION_USER", "SUDO_USER"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && value[0] != '\0') {
+            user = value;
+            break;
+        }
+    }
+    std::string unit =
+        "[Unit]\n"
+        "Description=VeskAudioService: far-end talk detection for the room camera\n"
+        "After=sound.target\n"
+        "\n"
+        "[Service]\n"
+        "Type=notify\n"
+        "ExecStart=" +
+        executable +
+        "\n"
+        "Restart=no\n";
+    if (!user.empty()) {
+        const std::string uid = std::to_string(
+            getpwnam(user.c_str()) != nullptr ? getpwnam(user.c_str())->pw_uid : 1000);
+        unit += "User=" + user + "\nEnvironment=XDG_RUNTIME_DIR=/run/user/" + uid + "\n";
+    }
+    unit +=
+        "\n"
+        "[Install]\n"
+        "WantedBy=multi-user.target\n";
+    return unit;
+}
+
+void PostServiceControl(DWORD control) {
+    Dispatcher& d = dispatcher();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    d.controls.push_back(control);
+    d.changed.notify_all();
+}
+
+}  // namespace vesk_platform

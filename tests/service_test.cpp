@@ -1,0 +1,285 @@
+// The service host: command line, installation on a scripted service manager, the service's
+// life under the dispatcher, and the program itself as a process.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fakes/fake_room.h"
+#include "platform/ServiceEvent.h"
+#include "service/ServiceHost.h"
+#include "test_util.h"
+
+namespace {
+
+struct Report {
+    WORD type;
+    DWORD id;
+    std::string text;
+};
+
+std::mutex s_mutex;
+std::vector<Report> s_reports;
+
+void Observe(WORD type, DWORD id, const char* text) {
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_reports.push_back({type, id, text});
+}
+
+std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(s_mutex);
+    std::vector<std::string> texts;
+    for (const Report& report : s_reports) {
+        texts.push_back(report.text);
+    }
+    return texts;
+}
+
+class ScriptedManager final : public vesk_platform::ServiceManager {
+  public:
+    bool reachable = true;
+    bool installed = false;
+    DWORD state = SERVICE_STOPPED;
+    std::string executable;
+
+    bool Reachable() override { return reachable; }
+    bool Create(const std::string& name, const std::string& path, DWORD* error) override {
+        EXPECT_EQ(name, "VeskAudioService");
+        if (installed) {
+            *error = ERROR_SERVICE_EXISTS;
+            return false;
+        }
+        installed = true;
+        executable = path;
+        return true;
+    }
+    bool Exists(const std::string&) override { return installed; }
+    DWORD State(const std::string&) override { return state; }
+    bool Delete(const std::string&, DWORD*) override {
+        installed = false;
+        return true;
+    }
+};
+
+class Service : public testing::Test {
+  protected:
+    void SetUp() override {
+        vesk_platform::SetServiceManager(&m_manager);
+        vesk_platform::SetServiceEventObserver(Observe);
+        vesk_platform::SetTimeDivisor(50);
+        setenv("VESK_DATA_ROOT", m_root.path().c_str(), 1);
+        fake_room::Reset();
+        fake_room::FreeRun();
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_reports.clear();
+    }
+    void TearDown() override {
+        vesk_platform::SetServiceManager(nullptr);
+        vesk_platform::SetServiceEventObserver(nullptr);
+        vesk_platform::SetTimeDivisor(1);
+    }
+
+    int Run(std::vector<std::string> words) {
+        {
+            std::lock_guard<std::mutex> lock(s_mutex);
+            s_reports.clear();
+        }
+        std::vector<char*> argv;
+        std::string program = "VeskAudioService";
+        argv.push_back(program.data());
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        return RunCommandLine(static_cast<int>(argv.size()), argv.data());
+    }
+
+    // Runs the service under the dispatcher, delivers `controls`, and returns the exit code.
+    int RunService(const std::vector<DWORD>& controls) {
+        int code = -2;
+        std::thread dispatcher([&] { code = Run({}); });
+        for (int i = 0; i < 5000; ++i) {
+            const std::vector<std::string> texts = Texts();
+            if (!texts.empty() && (texts.back() == "initialize service success." ||
+                                   texts.back() == "initialize service failed.")) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (DWORD control : controls) {
+            vesk_platform::PostServiceControl(control);
+        }
+        dispatcher.join();
+        return code;
+    }
+
+    test_util::TempDir m_root;
+    ScriptedManager m_manager;
+};
+
+TEST_F(Service, CommandLineInstallsAndRemoves) {
+    EXPECT_EQ(Run({"install"}), 0);
+    EXPECT_EQ(Texts(),
+              (std::vector<std::string>{"service start install.", "create service success.",
+                                        "service install success."}));
+    char self[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+    EXPECT_EQ(m_manager.executable, self);  // the program's own absolute path
+
+    EXPECT_EQ(Run({"install"}), -1);
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"service start install.", "create service failed.",
+                                                 "service install failed."}));
+
+    m_manager.state = SERVICE_RUNNING;
+    EXPECT_EQ(Run({"uninstall"}), -1);
+    EXPECT_EQ(Texts(),
+              (std::vector<std::string>{"service not stopped, can not delete this service.",
+                                        "service uninstall failed."}));
+    m_manager.state = SERVICE_STOPPED;
+    EXPECT_EQ(Run({"uninstall"}), 0);
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"service stopped.", "service delete success.",
+                                                 "service uninstall success."}));
+    EXPECT_EQ(Run({"uninstall"}), -1);
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"Open Vesk Audio Service failed.",
+                                                 "service uninstall failed."}));
+
+    for (const auto& words : std::vector<std::vector<std::string>>{
+             {"INSTALL"}, {"install", "now"}, {"uninstal"}, {"Uninstall"}}) {
+        EXPECT_EQ(Run(words), -1);
+        EXPECT_EQ(Texts(), (std::vector<std::string>{"service start with bad parameters."}));
+    }
+
+    m_manager.reachable = false;  // no systemd here
+    EXPECT_EQ(Run({"install"}), -1);
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"service start install.",
+                                                 "open service control manager failed.",
+                                                 "service install failed."}));
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        EXPECT_EQ(s_reports[1].type, EVENTLOG_ERROR_TYPE);
+        EXPECT_EQ(s_reports[0].type, EVENTLOG_INFORMATION_TYPE);
+        EXPECT_EQ(s_reports[1].id, s_reports[0].id + 1);
+    }
+}
+
+TEST_F(Service, RunsUntilStoppedAndAnswersEveryControl) {
+    EXPECT_EQ(
+        RunService({SERVICE_CONTROL_DEVICEEVENT, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
+                    SERVICE_CONTROL_INTERROGATE, 77, SERVICE_CONTROL_STOP}),
+        0);
+    const std::vector<std::string> expected = {
+        "run Vesk Audio Service normally.",
+        "enter service main function.",
+        "enter initialize service function.",
+        "register service control handler success.",
+        "enter registerStart function.",
+        "register device notification success.",
+        "initialize service success.",
+        "control code: SERVICE_CONTROL_DEVICEEVENT.",
+        "control code: SERVICE_CONTROL_PAUSE.",
+        "control code: SERVICE_CONTROL_CONTINUE.",
+        "control code: SERVICE_CONTROL_INTERROGATE.",
+        "control code: SERVICE_CONTROL_STOP.",
+        "enter onStop function.",
+        "unregister device notification.",
+        "service control stop success.",
+        "run service success",
+    };
+    EXPECT_EQ(Texts(), expected);
+    std::lock_guard<std::mutex> lock(s_mutex);
+    for (size_t i = 1; i < s_reports.size(); ++i) {
+        EXPECT_EQ(s_reports[i].id, s_reports[i - 1].id + 1);
+    }
+    EXPECT_EQ(fake_room::LiveObjects(), 0);  // the controller has stopped
+}
+
+TEST_F(Service, ShutdownTakesTheStopPath) {
+    EXPECT_EQ(RunService({SERVICE_CONTROL_SHUTDOWN}), 0);
+    const std::vector<std::string> texts = Texts();
+    ASSERT_GE(texts.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(texts.end() - 5, texts.end()),
+              (std::vector<std::string>{"control code: SERVICE_CONTROL_SHUTDOWN.",
+                                        "enter onStop function.", "unregister device notification.",
+                                        "service control stop success.", "run service success"}));
+}
+
+TEST(SystemdUnit, IsValidAndNamesTheProgram) {
+    test_util::TempDir dir;
+    char self[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+    unsetenv("VESK_SESSION_USER");
+    unsetenv("SUDO_USER");
+    const std::string unit = vesk_platform::SystemdUnit(self);
+    EXPECT_NE(unit.find(std::string("\nExecStart=") + self + "\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nRestart=no\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nWantedBy=multi-user.target\n"), std::string::npos);
+    const std::string path = dir / "VeskAudioService.service";
+    std::ofstream(path) << unit;
+    if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no systemd-analyze";
+    }
+    EXPECT_EQ(std::system(("systemd-analyze verify " + path + " 2>&1").c_str()), 0);
+}
+
+// The program as a process: it runs in the foreground, and SIGTERM stops it with the stop
+// reports (on standard error here, where there is no journal), ids counting from 1.
+TEST(ServiceProcess, RunsInTheForegroundAndStopsOnSigterm) {
+    test_util::TempDir dir;
+    const std::string err = dir / "stderr.txt";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("VESK_DATA_ROOT", dir.path().c_str(), 1);
+        setenv("PULSE_SERVER", "unix:/nonexistent", 1);  // no sound server: capture just waits
+        if (freopen(err.c_str(), "w", stderr) == nullptr ||
+            freopen("/dev/null", "w", stdout) == nullptr) {
+            _exit(3);
+        }
+        execl(VESK_SERVICE_BINARY, VESK_SERVICE_BINARY, static_cast<char*>(nullptr));
+        _exit(2);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int status = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 1000 && ended == 0; ++i) {  // at most 10 s
+        ended = waitpid(pid, &status, WNOHANG);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (ended == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "still running 10 s after SIGTERM";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    const std::string out = test_util::ReadFile(err);
+    if (out.find("VeskAudioService[") == std::string::npos) {
+        GTEST_SKIP() << "reports went to the journal or syslog";
+    }
+    const char* const inOrder[] = {
+        "> [1] run Vesk Audio Service normally.",
+        "> [2] enter service main function.",
+        "> [7] initialize service success.",
+        "> [8] control code: SERVICE_CONTROL_STOP.",
+        "> [9] enter onStop function.",
+        "> [11] service control stop success.",
+        "> [12] run service success",
+    };
+    size_t at = 0;
+    for (const char* line : inOrder) {
+        at = out.find(line, at);
+        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << out;
+    }
+}
+
+}  // namespace
