@@ -9,7 +9,7 @@
 #include "SpkLoopback/SpkLoopback/VeskLogger.h"
 #include "test_util.h"
 
-using test_util::ReadFile;
+using test_util::ReadText;
 using test_util::SplitLines;
 using test_util::TempDir;
 
@@ -43,10 +43,10 @@ bool ParseLine(const std::string& line, LogLineFields& out) {
 }
 
 std::string LogPath(const TempDir& dir) {
-    return dir / "VeskZIZLog.txt";
+    return dir.path() + VESK_PATH_SEP "VeskZIZLog.txt";
 }
 std::string OlderPath(const TempDir& dir) {
-    return dir / "VeskZIZLog2.txt";
+    return dir.path() + VESK_PATH_SEP "VeskZIZLog2.txt";
 }
 
 void LogMany(CVeskLogger& logger, int count, const std::string& text) {
@@ -66,7 +66,7 @@ TEST(VeskLogger, WritesLinesInTheFileFormat) {
         LogLine(&logger, kSource, 7, "third\n");
         LogLine(nullptr, kSource, 1, "dropped\n");  // a null logger is skipped
     }
-    const std::vector<std::string> lines = SplitLines(ReadFile(LogPath(dir)));
+    const std::vector<std::string> lines = SplitLines(ReadText(LogPath(dir)));
     ASSERT_EQ(lines.size(), 2u);  // the caller's text decides the line breaks
 
     LogLineFields fields;
@@ -89,7 +89,7 @@ TEST(VeskLogger, WritesLinesInTheFileFormat) {
         CVeskLogger logger(dir.path().c_str(), "Audio");
         LogLine(&logger, kSource, 1, "again\n");
     }
-    EXPECT_EQ(SplitLines(ReadFile(LogPath(dir))).size(), 3u);
+    EXPECT_EQ(SplitLines(ReadText(LogPath(dir))).size(), 3u);
 }
 
 TEST(VeskLogger, FallsBackToStandardOutputWithoutAFile) {
@@ -105,12 +105,14 @@ TEST(VeskLogger, FallsBackToStandardOutputWithoutAFile) {
     }
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "FAILED to create file of: " + missingFolder +
-                       "/VeskZIZLog.txt\n"
+                       VESK_PATH_SEP
+                       "VeskZIZLog.txt\n"
                        "Audio | " +
                        std::string(kShortSource) +
                        " | 543 | 7 | text\n\n"
                        "-----------CVeskLogger::~CVeskLogger()------------\n"
-                       "FAILED to create file of: /VeskZIZLog.txt\n"
+                       "FAILED to create file of: " VESK_PATH_SEP
+                       "VeskZIZLog.txt\n"
                        "-----------CVeskLogger::~CVeskLogger()------------\n");
     EXPECT_FALSE(test_util::FileExists(missingFolder));
 }
@@ -130,7 +132,7 @@ TEST(VeskLogger, RotatesAtTheThousandthLineAfterTheSizeIsReached) {
     EXPECT_EQ(test_util::ListDir(dir.path()),
               (std::vector<std::string>{"VeskZIZLog.txt", "VeskZIZLog2.txt"}));
 
-    std::string older = ReadFile(OlderPath(dir));
+    std::string older = ReadText(OlderPath(dir));
     const std::string tail =
         " | " + std::string(kShortSource) + " | 42 | 7 | old log file name: " + OlderPath(dir);
     ASSERT_GT(older.size(), tail.size());
@@ -143,16 +145,16 @@ TEST(VeskLogger, RotatesAtTheThousandthLineAfterTheSizeIsReached) {
     // The count goes on: the next size test is at line 2000, not 1000 lines into a new count
     // that would restart at the rotation (the two coincide here, so check line 1999 too).
     LogMany(logger, 999, bigLine);
-    EXPECT_EQ(SplitLines(ReadFile(OlderPath(dir))).size(), 1001u);
-    EXPECT_EQ(ReadFile(OlderPath(dir)).rfind("NEW FILE CREATED"), std::string::npos);
+    EXPECT_EQ(SplitLines(ReadText(OlderPath(dir))).size(), 1001u);
+    EXPECT_EQ(ReadText(OlderPath(dir)).rfind("NEW FILE CREATED"), std::string::npos);
     LogMany(logger, 1, bigLine);
 
     // Second rotation: the first older file is replaced; still two files.
-    older = ReadFile(OlderPath(dir));
+    older = ReadText(OlderPath(dir));
     EXPECT_EQ(older.rfind(newFirst, 0), 0u);
     EXPECT_EQ(SplitLines(older).size(), 1 + 1000 + 1u);
     owner.reset();  // flushes the new file
-    EXPECT_EQ(ReadFile(LogPath(dir)), newFirst);
+    EXPECT_EQ(ReadText(LogPath(dir)), newFirst);
     EXPECT_EQ(test_util::ListDir(dir.path()).size(), 2u);
 }
 
@@ -163,7 +165,7 @@ TEST(VeskLogger, SmallFileIsNotRotatedAtTheThousandthLine) {
         LogMany(logger, 3000, "short line\n");
     }
     EXPECT_FALSE(test_util::FileExists(OlderPath(dir)));
-    EXPECT_EQ(SplitLines(ReadFile(LogPath(dir))).size(), 3000u);
+    EXPECT_EQ(SplitLines(ReadText(LogPath(dir))).size(), 3000u);
 }
 
 TEST(VeskLogger, ConcurrentLinesAreNeitherLostNorInterleavedAcrossARotation) {
@@ -188,12 +190,12 @@ TEST(VeskLogger, ConcurrentLinesAreNeitherLostNorInterleavedAcrossARotation) {
         }
     }
 
-    std::vector<std::string> lines = SplitLines(ReadFile(OlderPath(dir)));
+    std::vector<std::string> lines = SplitLines(ReadText(OlderPath(dir)));
     ASSERT_EQ(lines.size(), 2001u);  // 2000 lines and the old-name line
     const std::string oldName = lines.back();
     lines.pop_back();
     EXPECT_NE(oldName.find("old log file name: " + OlderPath(dir)), std::string::npos);
-    std::vector<std::string> newer = SplitLines(ReadFile(LogPath(dir)));
+    std::vector<std::string> newer = SplitLines(ReadText(LogPath(dir)));
     ASSERT_FALSE(newer.empty());
     EXPECT_EQ(newer.front().rfind("================NEW FILE CREATED", 0), 0u);
     lines.insert(lines.end(), newer.begin() + 1, newer.end());

@@ -4,17 +4,23 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace test_util {
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vesk.test.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto candidate = std::filesystem::temp_directory_path() /
+                               ("vesk.test." + std::to_string(random() % 1000000000));
+        if (std::filesystem::create_directory(candidate)) {
+            m_path = candidate.string();
+            return;
+        }
     }
-    m_path = pattern;
+    throw std::runtime_error("no temporary folder");
 }
 
 TempDir::~TempDir() {
@@ -28,6 +34,13 @@ bool FileExists(const std::string& path) {
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();

@@ -24,6 +24,8 @@ class TempDir {
 
 bool FileExists(const std::string& path);
 std::string ReadFile(const std::string& path);
+// A text file as the C library reads it: line ends are "\n" on every system.
+std::string ReadText(const std::string& path);
 std::vector<std::string> ListDir(const std::string& path);
 // Splits after every '\n'; a last piece without newline is kept as it is.
 std::vector<std::string> SplitLines(const std::string& text);
