@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -162,7 +160,8 @@ TEST_F(Transport, SendRequestChecksAndSendsTheBody) {
     EXPECT_EQ(FirstReportBody(sent), (std::pair<int, uint32_t>{0, 2}));
 
     test_util::TempDir dir;
-    const std::string file = dir / "five.bin";
+    // Forward slashes: the name goes into a JSON text unescaped.
+    const std::string file = std::filesystem::path(dir / "five.bin").generic_string();
     std::ofstream(file, std::ios::binary)
         .write(
             "12\0"
@@ -245,7 +244,7 @@ TEST_F(Transport, ReassemblesPartialAndUnusualResponses) {
     ASSERT_TRUE(m_device->Open(nullptr));
     test_util::TempDir dir;
     const std::string previous = std::filesystem::current_path().string();
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    std::filesystem::current_path(dir.path());
     std::string head;
     std::string body;
 
@@ -299,7 +298,7 @@ TEST_F(Transport, ReassemblesPartialAndUnusualResponses) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(Respond(head, body));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid Rest Report! Size: 6\n");
-    ASSERT_EQ(chdir(previous.c_str()), 0);
+    std::filesystem::current_path(previous);
 }
 
 // The camera leaves in the middle of a three-report request, while the manager's worker
