@@ -34,6 +34,8 @@ struct CSpkLoopbackProbe {
 
 namespace {
 
+using test_util::Count;
+
 using Probe = CSpkLoopbackProbe;
 using scripted_audio::Endpoint;
 using scripted_audio::Extensible;
@@ -83,14 +85,6 @@ Packet Bytes(std::vector<uint8_t> bytes, int bytesPerFrame) {
     packet.frames = static_cast<UINT32>(bytes.size() / bytesPerFrame);
     packet.bytes = std::move(bytes);
     return packet;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 class Capture : public testing::Test {

@@ -21,6 +21,8 @@ using fake_room::RunPasses;
 
 namespace {
 
+using test_util::Count;
+
 struct ReportedEvent {
     WORD type;
     std::string text;
@@ -37,14 +39,6 @@ void ObserveEvent(WORD type, DWORD /*eventId*/, const char* text) {
 std::vector<ReportedEvent> Events() {
     std::lock_guard<std::mutex> lock(s_eventsMutex);
     return s_events;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 // Every wait and sleep runs 20 times faster: the boot wait takes 0.5 s, a pass 5 ms.

@@ -17,6 +17,8 @@
 
 namespace {
 
+using test_util::Count;
+
 // Holds the notifier thread in its 100 ms sleep between polls; other sleeps pass quickly.
 class PollStepper {
   public:
@@ -76,14 +78,6 @@ std::vector<std::string> Sent(int camera) {
                                                                                        : "?");
     }
     return values;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 class Notifier : public testing::Test {

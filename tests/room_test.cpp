@@ -19,6 +19,8 @@
 
 namespace {
 
+using test_util::Count;
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -125,14 +127,6 @@ TEST(Room, FarEndSpeechReachesTheCamera) {
               std::string::npos);
     EXPECT_NE(log.find("==========Found target device=============: vid: 0x3e8c, pid: 0x6b4e\n"),
               std::string::npos);
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 // A new default sink is reported once per role; capture restarts once, on the new sink. A new

@@ -27,6 +27,8 @@ std::string ReadFile(const std::string& path);
 // A text file as the C library reads it: line ends are "\n" on every system.
 std::string ReadText(const std::string& path);
 std::vector<std::string> ListDir(const std::string& path);
+// How often `what` occurs in `text` (overlapping occurrences count).
+size_t Count(const std::string& text, const std::string& what);
 // Splits after every '\n'; a last piece without newline is kept as it is.
 std::vector<std::string> SplitLines(const std::string& text);
 
