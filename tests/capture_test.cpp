@@ -91,9 +91,10 @@ class Capture : public testing::Test {
   protected:
     void SetUp() override {
         vesk_platform::SetTimeDivisor(20);
-        m_audioDir = m_root / "Vesk";
+        // The system's own separator: the capture object checks for its folder's name.
+        m_audioDir = m_root.path() + VESK_PATH_SEP "Vesk";
         MakeDirectory(m_audioDir.c_str());
-        m_audioDir += "/Audio";
+        m_audioDir += VESK_PATH_SEP "Audio";
         MakeDirectory(m_audioDir.c_str());
         m_logger = std::make_unique<CVeskLogger>(m_audioDir.c_str(), "Audio");
     }
@@ -130,7 +131,7 @@ class Capture : public testing::Test {
     std::string Log() {
         m_capture.reset();
         m_logger.reset();
-        return test_util::ReadFile(m_audioDir + "/VeskZIZLog.txt");
+        return test_util::ReadText(m_audioDir + "/VeskZIZLog.txt");
     }
 
     test_util::TempDir m_root;
@@ -285,7 +286,7 @@ TEST_F(Capture, ListsTheEndpointsAndSelectsTheDefault) {
     CSpkLoopback& capture = Make();
     EXPECT_EQ(capture.ConfigDevice(), S_OK);
     EXPECT_EQ(capture.m_bDeviceFound, 1);
-    EXPECT_EQ(test_util::ReadFile(m_audioDir + "/detected_audio_output_devices.txt"),
+    EXPECT_EQ(test_util::ReadText(m_audioDir + "/detected_audio_output_devices.txt"),
               "  | 0, {00000000-0000-0000-0000-00000000000A}, HDMI\n"
               "D | 1, {00000000-0000-0000-0000-00000000000B}, Room speakers\n"
               "  | 2, {00000000-0000-0000-0000-00000000000C}, Headset\n");
@@ -296,7 +297,7 @@ TEST_F(Capture, ListsTheEndpointsAndSelectsTheDefault) {
     endpoints[1].guid = "{00000000-0000-0000-0000-00000000000D}";
     scripted_audio::Install({endpoints[0], endpoints[1]}, 1);
     EXPECT_EQ(Make().ConfigDevice(), S_OK);  // selected (by GUID) though not "default"
-    EXPECT_EQ(test_util::ReadFile(m_audioDir + "/detected_audio_output_devices.txt"),
+    EXPECT_EQ(test_util::ReadText(m_audioDir + "/detected_audio_output_devices.txt"),
               "  | 0, {00000000-0000-0000-0000-00000000000A}, HDMI\n"
               "  | 1, {00000000-0000-0000-0000-00000000000D}, HDMI\n");
     scripted_audio::Install({endpoints[0], endpoints[2]}, 0);
@@ -318,7 +319,9 @@ TEST_F(Capture, RefusesAnUnexpectedFolder) {
     scripted_audio::Install({Speaker(Format(WAVE_FORMAT_PCM, 2, 48000, 16), nullptr)}, 0);
     CSpkLoopback outside(m_logger.get(), m_root.path().c_str());  // exists, no Vesk/Audio part
     EXPECT_EQ(outside.ConfigDevice(), E_FAIL);
-    CSpkLoopback missing(m_logger.get(), (m_root / "x/Vesk/Audio").c_str());
+    CSpkLoopback missing(
+        m_logger.get(),
+        (m_root.path() + VESK_PATH_SEP "x" VESK_PATH_SEP "Vesk" VESK_PATH_SEP "Audio").c_str());
     EXPECT_EQ(missing.ConfigDevice(), E_FAIL);
     EXPECT_TRUE(scripted_audio::Recorded().calls.empty());
 }

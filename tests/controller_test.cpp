@@ -49,7 +49,7 @@ class Controller : public testing::Test {
     void SetUp() override {
         vesk_platform::SetTimeDivisor(kTimeDivisor);
         vesk_platform::SetServiceEventObserver(ObserveEvent);
-        setenv("VESK_DATA_ROOT", m_root.path().c_str(), 1);
+        test_util::SetEnv("VESK_DATA_ROOT", m_root.path());
         fake_room::Reset();
         std::lock_guard<std::mutex> lock(s_eventsMutex);
         s_events.clear();
@@ -67,7 +67,7 @@ class Controller : public testing::Test {
     std::string StopAndReadLog() {
         fake_room::FreeRun();
         SpkLoopback_Stop();
-        return test_util::ReadFile(m_root / "Vesk/Audio/VeskZIZLog.txt");
+        return test_util::ReadText(m_root / "Vesk/Audio/VeskZIZLog.txt");
     }
 
     test_util::TempDir m_root;

@@ -113,7 +113,7 @@ class Notifier : public testing::Test {
         m_notifier.reset();
         m_capture.reset();
         m_logger.reset();
-        return test_util::ReadFile(m_dir / "VeskZIZLog.txt");
+        return test_util::ReadText(m_dir / "VeskZIZLog.txt");
     }
 
     test_util::TempDir m_dir;

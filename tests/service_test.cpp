@@ -76,7 +76,7 @@ class Service : public testing::Test {
         vesk_platform::SetServiceManager(&m_manager);
         vesk_platform::SetServiceEventObserver(Observe);
         vesk_platform::SetTimeDivisor(50);
-        setenv("VESK_DATA_ROOT", m_root.path().c_str(), 1);
+        test_util::SetEnv("VESK_DATA_ROOT", m_root.path());
         fake_room::Reset();
         fake_room::FreeRun();
         std::lock_guard<std::mutex> lock(s_mutex);

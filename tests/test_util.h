@@ -29,6 +29,8 @@ std::string ReadText(const std::string& path);
 std::vector<std::string> ListDir(const std::string& path);
 // How often `what` occurs in `text` (overlapping occurrences count).
 size_t Count(const std::string& text, const std::string& what);
+// Sets an environment variable of this process (an empty value removes it).
+void SetEnv(const char* name, const std::string& value);
 // Splits after every '\n'; a last piece without newline is kept as it is.
 std::vector<std::string> SplitLines(const std::string& text);
 

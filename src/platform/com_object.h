@@ -1,4 +1,5 @@
-// Reference counting and QueryInterface for the Linux implementations of coreaudio.h.
+// Reference counting and QueryInterface for in-process implementations of coreaudio.h's
+// interfaces (the Linux back end, and scripted endpoints in tests on both systems).
 #pragma once
 
 #include <atomic>
@@ -14,7 +15,7 @@ class ComObject : public Interface {
     explicit ComObject(const IID& iid) : m_iid(iid) {}
     virtual ~ComObject() = default;
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -26,8 +27,8 @@ class ComObject : public Interface {
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return ++m_references; }
-    ULONG Release() override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
+    ULONG STDMETHODCALLTYPE Release() override {
         const ULONG left = --m_references;
         if (left == 0) {
             delete this;

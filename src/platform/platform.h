@@ -24,6 +24,11 @@
 void VeskSleep(DWORD dwMilliseconds);
 DWORD VeskWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 
+// The common application data folder: the folder VESK_DATA_ROOT names when it is set (tests
+// use it, as on Linux), otherwise the system's.
+#define SHGetFolderPathA VeskSHGetFolderPathA
+HRESULT VeskSHGetFolderPathA(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPSTR pszPath);
+
 #else  // Linux
 
 #include <pthread.h>

@@ -2,6 +2,8 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 
 #include <direct.h>
 #include <sys/stat.h>
@@ -9,6 +11,7 @@
 // The definitions below call the system's own functions.
 #undef Sleep
 #undef WaitForSingleObject
+#undef SHGetFolderPathA
 
 namespace {
 
@@ -40,6 +43,24 @@ void VeskSleep(DWORD dwMilliseconds) {
 
 DWORD VeskWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     return ::WaitForSingleObject(hHandle, Scaled(dwMilliseconds));
+}
+
+HRESULT VeskSHGetFolderPathA(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPSTR pszPath) {
+    const char* root = std::getenv("VESK_DATA_ROOT");
+    if (csidl != CSIDL_COMMON_APPDATA || pszPath == nullptr || root == nullptr || root[0] == '\0') {
+        return ::SHGetFolderPathA(hwnd, csidl, hToken, dwFlags, pszPath);
+    }
+    size_t length = std::strlen(root);
+    while (length > 1 && (root[length - 1] == '/' || root[length - 1] == '\\')) {
+        --length;  // the callers append the separator themselves
+    }
+    if (length >= MAX_PATH) {
+        pszPath[0] = '\0';
+        return E_FAIL;
+    }
+    std::memcpy(pszPath, root, length);
+    pszPath[length] = '\0';
+    return S_OK;
 }
 
 bool IsDirectory(const char* path) {

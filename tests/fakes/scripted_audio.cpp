@@ -89,7 +89,7 @@ class PropertyStore final : public Counted<IPropertyStore> {
   public:
     explicit PropertyStore(Endpoint endpoint)
         : Counted(IID_IUnknown), m_endpoint(std::move(endpoint)) {}
-    HRESULT GetValue(const PROPERTYKEY& key, PROPVARIANT* pv) override {
+    HRESULT STDMETHODCALLTYPE GetValue(const PROPERTYKEY& key, PROPVARIANT* pv) override {
         PropVariantInit(pv);
         const bool isName = key.pid == PKEY_Device_FriendlyName.pid;
         if (isName && m_endpoint.nameReadFails) {
@@ -102,6 +102,20 @@ class PropertyStore final : public Counted<IPropertyStore> {
         }
         return S_OK;
     }
+#ifdef _WIN32
+    HRESULT STDMETHODCALLTYPE GetCount(DWORD*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetAt(DWORD, PROPERTYKEY*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetValue(REFPROPERTYKEY, REFPROPVARIANT) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Commit() override {
+        return E_NOTIMPL;
+    }
+#endif
 
   private:
     Endpoint m_endpoint;
@@ -112,7 +126,8 @@ class AudioClient;
 class CaptureClient final : public Counted<IAudioCaptureClient> {
   public:
     CaptureClient() : Counted(IID_IAudioCaptureClient) {}
-    HRESULT GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) override {
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*,
+                                        UINT64*) override {
         std::lock_guard<std::mutex> lock(room().mutex);
         *frames = 0;
         *flags = 0;
@@ -129,13 +144,18 @@ class CaptureClient final : public Counted<IAudioCaptureClient> {
         *frames = m_current.frames;
         return S_OK;
     }
-    HRESULT ReleaseBuffer(UINT32) override {
+    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32) override {
         std::lock_guard<std::mutex> lock(room().mutex);
         const HRESULT failure = Call("ReleaseBuffer");
         ++room().released;
         room().changed.notify_all();
         return failure;
     }
+#ifdef _WIN32
+    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32*) override {
+        return E_NOTIMPL;
+    }
+#endif
 
   private:
     Packet m_current;
@@ -150,8 +170,9 @@ class AudioClient final : public Counted<IAudioClient> {
         room().event = nullptr;  // the capture thread has closed it
     }
 
-    HRESULT Initialize(AUDCLNT_SHAREMODE, DWORD flags, REFERENCE_TIME duration, REFERENCE_TIME,
-                       const WAVEFORMATEX* format, const GUID*) override {
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE, DWORD flags, REFERENCE_TIME duration,
+                                         REFERENCE_TIME, const WAVEFORMATEX* format,
+                                         const GUID*) override {
         std::lock_guard<std::mutex> lock(room().mutex);
         room().record.initializeDurations.push_back(duration);
         room().record.initializeFlags.push_back(flags);
@@ -159,13 +180,13 @@ class AudioClient final : public Counted<IAudioClient> {
         m_initialized = SUCCEEDED(failure);
         return failure;
     }
-    HRESULT GetBufferSize(UINT32* frames) override {
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
         std::lock_guard<std::mutex> lock(room().mutex);
         *frames = 1056;
         return Call("GetBufferSize");
     }
-    HRESULT IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX* format,
-                              WAVEFORMATEX** closest) override {
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX* format,
+                                                WAVEFORMATEX** closest) override {
         std::lock_guard<std::mutex> lock(room().mutex);
         Call("IsFormatSupported", Describe(*format));
         *closest = nullptr;
@@ -179,27 +200,28 @@ class AudioClient final : public Counted<IAudioClient> {
         *closest = CopyFormat(m_endpoint.mixFormat);
         return S_FALSE;
     }
-    HRESULT GetMixFormat(WAVEFORMATEX** format) override {
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override {
         std::lock_guard<std::mutex> lock(room().mutex);
         const HRESULT failure = Call("GetMixFormat");
         *format = SUCCEEDED(failure) ? CopyFormat(m_endpoint.mixFormat) : nullptr;
         return failure;
     }
-    HRESULT GetDevicePeriod(REFERENCE_TIME* period, REFERENCE_TIME* minimum) override {
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* period,
+                                              REFERENCE_TIME* minimum) override {
         std::lock_guard<std::mutex> lock(room().mutex);
         *period = 100000;
         *minimum = 30000;
         return Call("GetDevicePeriod");
     }
-    HRESULT Start() override {
+    HRESULT STDMETHODCALLTYPE Start() override {
         std::lock_guard<std::mutex> lock(room().mutex);
         return Call("Start");
     }
-    HRESULT Stop() override {
+    HRESULT STDMETHODCALLTYPE Stop() override {
         std::lock_guard<std::mutex> lock(room().mutex);
         return Call("Stop");
     }
-    HRESULT SetEventHandle(HANDLE event) override {
+    HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
         std::lock_guard<std::mutex> lock(room().mutex);
         const HRESULT failure = Call("SetEventHandle");
         if (SUCCEEDED(failure)) {
@@ -207,7 +229,7 @@ class AudioClient final : public Counted<IAudioClient> {
         }
         return failure;
     }
-    HRESULT GetService(REFIID, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE GetService(REFIID, void** ppv) override {
         *ppv = nullptr;
         {
             std::lock_guard<std::mutex> lock(room().mutex);
@@ -222,6 +244,17 @@ class AudioClient final : public Counted<IAudioClient> {
         *ppv = static_cast<IAudioCaptureClient*>(new CaptureClient);
         return S_OK;
     }
+#ifdef _WIN32
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        return E_NOTIMPL;
+    }
+#endif
 
   private:
     Endpoint m_endpoint;
@@ -231,7 +264,7 @@ class AudioClient final : public Counted<IAudioClient> {
 class Device final : public Counted<IMMDevice> {
   public:
     explicit Device(Endpoint endpoint) : Counted(IID_IUnknown), m_endpoint(std::move(endpoint)) {}
-    HRESULT Activate(REFIID, DWORD, PROPVARIANT*, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE Activate(REFIID, DWORD, PROPVARIANT*, void** ppv) override {
         std::unique_lock<std::mutex> lock(room().mutex);
         room().changed.wait(lock, [] { return !room().blockActivate; });
         *ppv = nullptr;
@@ -242,7 +275,7 @@ class Device final : public Counted<IMMDevice> {
         }
         return failure;
     }
-    HRESULT OpenPropertyStore(DWORD, IPropertyStore** store) override {
+    HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore** store) override {
         {
             std::lock_guard<std::mutex> lock(room().mutex);
             *store = nullptr;
@@ -254,6 +287,14 @@ class Device final : public Counted<IMMDevice> {
         *store = new PropertyStore(m_endpoint);
         return S_OK;
     }
+#ifdef _WIN32
+    HRESULT STDMETHODCALLTYPE GetId(LPWSTR*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetState(DWORD*) override {
+        return E_NOTIMPL;
+    }
+#endif
 
   private:
     Endpoint m_endpoint;
@@ -262,12 +303,12 @@ class Device final : public Counted<IMMDevice> {
 class Collection final : public Counted<IMMDeviceCollection> {
   public:
     Collection() : Counted(IID_IUnknown) {}
-    HRESULT GetCount(UINT* count) override {
+    HRESULT STDMETHODCALLTYPE GetCount(UINT* count) override {
         std::lock_guard<std::mutex> lock(room().mutex);
         *count = static_cast<UINT>(room().endpoints.size());
         return Call("GetCount");
     }
-    HRESULT Item(UINT index, IMMDevice** device) override {
+    HRESULT STDMETHODCALLTYPE Item(UINT index, IMMDevice** device) override {
         Endpoint endpoint;
         {
             std::lock_guard<std::mutex> lock(room().mutex);
@@ -286,13 +327,15 @@ class Collection final : public Counted<IMMDeviceCollection> {
 class Enumerator final : public Counted<IMMDeviceEnumerator> {
   public:
     Enumerator() : Counted(IID_IMMDeviceEnumerator) {}
-    HRESULT RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+    HRESULT STDMETHODCALLTYPE
+    RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
         std::lock_guard<std::mutex> lock(room().mutex);
         client->AddRef();
         room().clients.push_back(client);
         return Call("RegisterEndpointNotificationCallback");
     }
-    HRESULT UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+    HRESULT STDMETHODCALLTYPE
+    UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
         std::lock_guard<std::mutex> lock(room().mutex);
         auto& clients = room().clients;
         const auto found = std::find(clients.begin(), clients.end(), client);
@@ -303,7 +346,8 @@ class Enumerator final : public Counted<IMMDeviceEnumerator> {
         client->Release();
         return Call("UnregisterEndpointNotificationCallback");
     }
-    HRESULT EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection** devices) override {
+    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD,
+                                                 IMMDeviceCollection** devices) override {
         {
             std::lock_guard<std::mutex> lock(room().mutex);
             *devices = nullptr;
@@ -315,7 +359,8 @@ class Enumerator final : public Counted<IMMDeviceEnumerator> {
         *devices = new Collection;
         return S_OK;
     }
-    HRESULT GetDefaultAudioEndpoint(EDataFlow, ERole, IMMDevice** device) override {
+    HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow, ERole,
+                                                      IMMDevice** device) override {
         Endpoint endpoint;
         {
             std::lock_guard<std::mutex> lock(room().mutex);
@@ -329,6 +374,11 @@ class Enumerator final : public Counted<IMMDeviceEnumerator> {
         *device = new Device(std::move(endpoint));
         return S_OK;
     }
+#ifdef _WIN32
+    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override {
+        return E_NOTIMPL;
+    }
+#endif
 };
 
 HRESULT CreateEnumerator(IMMDeviceEnumerator** enumerator) {
