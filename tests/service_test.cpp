@@ -2,9 +2,11 @@
 // life under the dispatcher, and the program itself as a process.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -157,7 +159,7 @@ TEST_F(Service, CommandLineInstallsAndRemoves) {
         EXPECT_EQ(Texts(), (std::vector<std::string>{"service start with bad parameters."}));
     }
 
-    m_manager.reachable = false;  // no systemd here
+    m_manager.reachable = false;  // no service manager here
     EXPECT_EQ(Run({"install"}), -1);
     EXPECT_EQ(Texts(), (std::vector<std::string>{"service start install.",
                                                  "open service control manager failed.",
@@ -211,6 +213,7 @@ TEST_F(Service, ShutdownTakesTheStopPath) {
                                         "service control stop success.", "run service success"}));
 }
 
+#ifndef _WIN32
 TEST(SystemdUnit, IsValidAndNamesTheProgram) {
     test_util::TempDir dir;
     char self[MAX_PATH];
@@ -281,5 +284,6 @@ TEST(ServiceProcess, RunsInTheForegroundAndStopsOnSigterm) {
         ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << out;
     }
 }
+#endif  // _WIN32
 
 }  // namespace

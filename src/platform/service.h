@@ -16,6 +16,21 @@
 
 #include <dbt.h>
 
+// The service control manager's functions, the dispatcher and device notifications go
+// through the platform layer: the system's own, or in-process ones while a test has set a
+// scripted manager (SetServiceManager below).
+#define OpenSCManagerW VeskOpenSCManagerW
+#define CreateServiceW VeskCreateServiceW
+#define OpenServiceW VeskOpenServiceW
+#define QueryServiceStatus VeskQueryServiceStatus
+#define DeleteService VeskDeleteService
+#define CloseServiceHandle VeskCloseServiceHandle
+#define StartServiceCtrlDispatcherW VeskStartServiceCtrlDispatcherW
+#define RegisterServiceCtrlHandlerExW VeskRegisterServiceCtrlHandlerExW
+#define SetServiceStatus VeskSetServiceStatus
+#define RegisterDeviceNotificationW VeskRegisterDeviceNotificationW
+#define UnregisterDeviceNotification VeskUnregisterDeviceNotification
+
 #else  // Linux
 
 typedef struct ScHandle* SC_HANDLE;
@@ -85,6 +100,8 @@ struct DEV_BROADCAST_DEVICEINTERFACE_W {
 DWORD GetLastError();
 DWORD GetModuleFileNameA(void* module, LPSTR fileName, DWORD size);
 
+#endif  // _WIN32
+
 SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD desiredAccess);
 SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
                          DWORD desiredAccess, DWORD serviceType, DWORD startType,
@@ -106,15 +123,13 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags);
 BOOL UnregisterDeviceNotification(HDEVNOTIFY handle);
 
-#endif  // _WIN32
-
 // {A5DCBF10-6530-11D2-901F-00C04FB951ED}
 extern const GUID kUsbDeviceInterfaceClass;
 
 namespace vesk_platform {
 
-#ifndef _WIN32
-// What the service control manager does on Linux; systemd by default, scripted in tests.
+// What the service control manager does for the service host: systemd on Linux, scripted in
+// tests on both systems.
 class ServiceManager {
   public:
     virtual ~ServiceManager() = default;
@@ -125,13 +140,17 @@ class ServiceManager {
     virtual DWORD State(const std::string& name) = 0;  // SERVICE_STOPPED, SERVICE_RUNNING, …
     virtual bool Delete(const std::string& name, DWORD* error) = 0;
 };
-// Test seam: replaces systemd (null restores it).
+// Test seam: replaces the system's service control manager (null restores it). On Windows the
+// dispatcher and device notifications then run in this process too, as they always do on
+// Linux, and controls come from PostServiceControl.
 void SetServiceManager(ServiceManager* manager);
+
+#ifndef _WIN32
 // The systemd unit text for `executable`, as install writes it.
 std::string SystemdUnit(const std::string& executable);
 #endif
 
-// Test seam: hands a control to the running dispatcher, as the manager would.
+// Test seam: hands a control to the running in-process dispatcher, as the manager would.
 void PostServiceControl(DWORD control);
 
 }  // namespace vesk_platform

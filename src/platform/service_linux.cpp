@@ -10,38 +10,25 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/service.h"
+#include "platform/service_inprocess.h"
 
 const GUID kUsbDeviceInterfaceClass = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 
-struct ScHandle {
-    enum Kind { kManager, kService, kStatus } kind;
-    std::string name;
-};
-
 namespace {
 
-thread_local DWORD t_lastError = 0;
+namespace inprocess = vesk_platform::inprocess;
 
-std::string Narrow(LPCWSTR text) {
-    std::string out;
-    for (; text != nullptr && *text != L'\0'; ++text) {
-        out += *text < 0x80 ? static_cast<char>(*text) : '?';
-    }
-    return out;
-}
+thread_local DWORD t_lastError = 0;
 
 bool Run(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
@@ -112,30 +99,18 @@ class Systemd final : public vesk_platform::ServiceManager {
 Systemd g_systemd;
 std::atomic<vesk_platform::ServiceManager*> g_manager{&g_systemd};
 
-// The dispatcher's state: one service per process.
-struct Dispatcher {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<DWORD> controls;
-    LPHANDLER_FUNCTION_EX handler = nullptr;
-    LPVOID context = nullptr;
-    DWORD state = SERVICE_STOPPED;
-    bool running = false;
-};
-
-Dispatcher& dispatcher() {
-    static Dispatcher instance;
-    return instance;
-}
-
 volatile sig_atomic_t g_stopSignal = 0;
 
 void OnStopSignal(int) {
     g_stopSignal = 1;
 }
 
-// A stop that comes while the system goes down is the shutdown control.
-DWORD StopControl() {
+// SIGTERM or SIGINT is the stop control, or the shutdown control while the system goes down.
+DWORD RaisedStopControl() {
+    if (g_stopSignal == 0) {
+        return 0;
+    }
+    g_stopSignal = 0;
     FILE* pipe = popen("systemctl is-system-running 2>/dev/null", "r");
     char word[32] = "";
     if (pipe != nullptr) {
@@ -202,11 +177,7 @@ DWORD GetModuleFileNameA(void* /*module*/, LPSTR fileName, DWORD size) {
 
 SC_HANDLE OpenSCManagerW(LPCWSTR /*machineName*/, LPCWSTR /*databaseName*/,
                          DWORD /*desiredAccess*/) {
-    if (!g_manager.load()->Reachable()) {
-        t_lastError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-        return nullptr;
-    }
-    return new ScHandle{ScHandle::kManager, {}};
+    return inprocess::OpenManager(*g_manager.load(), &t_lastError);
 }
 
 SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR /*displayName*/,
@@ -214,63 +185,27 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR /*displ
                          DWORD /*errorControl*/, LPCWSTR binaryPathName, LPCWSTR /*loadOrderGroup*/,
                          DWORD* /*tagId*/, LPCWSTR /*dependencies*/, LPCWSTR /*serviceStartName*/,
                          LPCWSTR /*password*/) {
-    if (manager == nullptr || manager->kind != ScHandle::kManager) {
-        t_lastError = ERROR_ACCESS_DENIED;
-        return nullptr;
-    }
-    const std::string name = Narrow(serviceName);
-    DWORD error = 0;
-    if (!g_manager.load()->Create(name, Narrow(binaryPathName), &error)) {
-        t_lastError = error;
-        return nullptr;
-    }
-    return new ScHandle{ScHandle::kService, name};
+    return inprocess::CreateEntry(*g_manager.load(), manager, serviceName, binaryPathName,
+                                  &t_lastError);
 }
 
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD /*desiredAccess*/) {
-    const std::string name = Narrow(serviceName);
-    if (manager == nullptr || !g_manager.load()->Exists(name)) {
-        t_lastError = ERROR_SERVICE_DOES_NOT_EXIST;
-        return nullptr;
-    }
-    return new ScHandle{ScHandle::kService, name};
+    return inprocess::OpenEntry(*g_manager.load(), manager, serviceName, &t_lastError);
 }
 
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
-    if (service == nullptr || service->kind != ScHandle::kService || status == nullptr) {
-        return FALSE;
-    }
-    memset(status, 0, sizeof *status);
-    status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    status->dwCurrentState = g_manager.load()->State(service->name);
-    return TRUE;
+    return inprocess::QueryEntry(*g_manager.load(), service, status) ? TRUE : FALSE;
 }
 
 BOOL DeleteService(SC_HANDLE service) {
-    DWORD error = 0;
-    if (service == nullptr || !g_manager.load()->Delete(service->name, &error)) {
-        t_lastError = error;
-        return FALSE;
-    }
-    return TRUE;
+    return inprocess::DeleteEntry(*g_manager.load(), service, &t_lastError) ? TRUE : FALSE;
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-    delete handle;
-    return handle != nullptr ? TRUE : FALSE;
+    return inprocess::CloseEntry(handle) ? TRUE : FALSE;
 }
 
 BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable) {
-    if (serviceTable == nullptr || serviceTable[0].lpServiceProc == nullptr) {
-        return FALSE;
-    }
-    Dispatcher& d = dispatcher();
-    {
-        std::lock_guard<std::mutex> lock(d.mutex);
-        d.controls.clear();
-        d.state = SERVICE_STOPPED;
-        d.running = true;
-    }
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     struct sigaction previousTerm {};
@@ -278,70 +213,20 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable) {
     g_stopSignal = 0;
     sigaction(SIGTERM, &action, &previousTerm);
     sigaction(SIGINT, &action, &previousInt);
-
-    std::thread serviceMain(serviceTable[0].lpServiceProc, 0, nullptr);
-    bool stopped = false;
-    while (!stopped) {
-        DWORD control = 0;
-        {
-            std::unique_lock<std::mutex> lock(d.mutex);
-            d.changed.wait_for(lock, std::chrono::milliseconds(100),
-                               [&d] { return !d.controls.empty(); });
-            if (!d.controls.empty()) {
-                control = d.controls.front();
-                d.controls.pop_front();
-            }
-        }
-        if (control == 0 && g_stopSignal != 0) {
-            g_stopSignal = 0;
-            control = StopControl();
-        }
-        LPHANDLER_FUNCTION_EX handler;
-        LPVOID context;
-        {
-            std::lock_guard<std::mutex> lock(d.mutex);
-            handler = d.handler;
-            context = d.context;
-        }
-        if (control != 0 && handler != nullptr) {
-            handler(control, 0, nullptr, context);
-        }
-        std::lock_guard<std::mutex> lock(d.mutex);
-        stopped = d.state == SERVICE_STOPPED &&
-                  (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN);
-    }
-    serviceMain.join();
+    const bool ran = inprocess::RunDispatcher(serviceTable, RaisedStopControl);
     sigaction(SIGTERM, &previousTerm, nullptr);
     sigaction(SIGINT, &previousInt, nullptr);
-    std::lock_guard<std::mutex> lock(d.mutex);
-    d.running = false;
-    d.handler = nullptr;
-    return TRUE;
+    return ran ? TRUE : FALSE;
 }
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
                                                     LPHANDLER_FUNCTION_EX handler, LPVOID context) {
-    Dispatcher& d = dispatcher();
-    std::lock_guard<std::mutex> lock(d.mutex);
-    if (!d.running || handler == nullptr) {
-        t_lastError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-        return nullptr;
-    }
-    d.handler = handler;
-    d.context = context;
-    static ScHandle status{ScHandle::kStatus, {}};
-    status.name = Narrow(serviceName);
-    return &status;
+    return inprocess::RegisterHandler(serviceName, handler, context, &t_lastError);
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
-    if (handle == nullptr || status == nullptr) {
+    if (status == nullptr || !inprocess::SetState(handle, status->dwCurrentState)) {
         return FALSE;
-    }
-    {
-        Dispatcher& d = dispatcher();
-        std::lock_guard<std::mutex> lock(d.mutex);
-        d.state = status->dwCurrentState;
     }
     switch (status->dwCurrentState) {
         case SERVICE_RUNNING:
@@ -438,10 +323,7 @@ std::string SystemdUnit(const std::string& executable) {
 }
 
 void PostServiceControl(DWORD control) {
-    Dispatcher& d = dispatcher();
-    std::lock_guard<std::mutex> lock(d.mutex);
-    d.controls.push_back(control);
-    d.changed.notify_all();
+    inprocess::PostControl(control);
 }
 
 }  // namespace vesk_platform

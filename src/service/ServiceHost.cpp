@@ -1,5 +1,6 @@
 #include "service/ServiceHost.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
@@ -20,6 +21,21 @@ void Warning(const char* text) {
 }
 void Error(const char* text) {
     ReportServiceEvent(EVENTLOG_ERROR_TYPE, text);
+}
+
+// Wine's service manager runs the control handler on a thread of its own, so the dispatcher
+// can return as soon as SERVICE_STOPPED is reported, while the handler still stops the
+// controller. The program waits for that stop (bounded) before it ends, so that the controller
+// shuts down cleanly and every report is made.
+constexpr DWORD kStopWaitMs = 30000;
+std::atomic<bool> g_stopBegun{false};
+const HANDLE g_stopDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset
+
+void StopOnControl(VeskServiceContext* context) {
+    g_stopBegun = true;
+    onStop(context);
+    Info("service control stop success.");
+    SetEvent(g_stopDone);
 }
 
 void ReportState(VeskServiceContext* context, DWORD state) {
@@ -84,8 +100,7 @@ DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD /*eventType*/, LPVOID /*e
     switch (control) {
         case SERVICE_CONTROL_STOP:
             Info("control code: SERVICE_CONTROL_STOP.");
-            onStop(service);
-            Info("service control stop success.");
+            StopOnControl(service);
             break;
         case SERVICE_CONTROL_PAUSE:
             Info("control code: SERVICE_CONTROL_PAUSE.");
@@ -98,8 +113,7 @@ DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD /*eventType*/, LPVOID /*e
             break;
         case SERVICE_CONTROL_SHUTDOWN:
             Info("control code: SERVICE_CONTROL_SHUTDOWN.");
-            onStop(service);
-            Info("service control stop success.");
+            StopOnControl(service);
             break;
         case SERVICE_CONTROL_DEVICEEVENT:
             Info("control code: SERVICE_CONTROL_DEVICEEVENT.");
@@ -190,7 +204,11 @@ int RunCommandLine(int argc, char** argv) {
         Info("run Vesk Audio Service normally.");
         wchar_t name[] = L"VeskAudioService";
         const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+        g_stopBegun = false;
         if (StartServiceCtrlDispatcherW(table)) {
+            if (g_stopBegun) {
+                WaitForSingleObject(g_stopDone, kStopWaitMs);
+            }
             Success("run service success");
         } else {
             Error("start service control dispatcher failed.");
