@@ -84,17 +84,6 @@ class PulseCapture : public testing::Test {
         *releaseMs = std::chrono::duration<double, std::milli>(Clock::now() - ended).count();
     }
 
-    // The largest detection over `ms` of whatever the sink plays now.
-    static int32_t LargestOver(CSpkLoopback& capture, int ms) {
-        int32_t largest = 0;
-        const auto end = Clock::now() + std::chrono::milliseconds(ms);
-        while (Clock::now() < end) {
-            largest = std::max(largest, capture.m_nSignalDetected.load());
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return largest;
-    }
-
     std::string ListFile() {
         return test_util::ReadFile(m_audioDir + "/detected_audio_output_devices.txt");
     }
@@ -121,13 +110,13 @@ TEST_F(PulseCapture, DetectsSpeechOnTheDefaultSinkAndNeverSilence) {
                               "  | 2, " +
                               pulse_audio::EndpointGuidText("vesk_6ch") + ", Vesk-48k-6ch\n");
 
-    EXPECT_EQ(LargestOver(capture, 1500), 0) << "silence detected";
+    EXPECT_EQ(test_util::LargestOver(capture.m_nSignalDetected, 1500), 0) << "silence detected";
     int32_t largest = 0;
     double releaseMs = 0;
     PlaySpeech(capture, "vesk_48k", &largest, &releaseMs);
     EXPECT_GT(largest, 0) << "speech not detected";
     EXPECT_LT(releaseMs, 400) << "detection outlasted the hangover";
-    EXPECT_EQ(LargestOver(capture, 1000), 0);
+    EXPECT_EQ(test_util::LargestOver(capture.m_nSignalDetected, 1000), 0);
     EXPECT_TRUE(capture.Stop());
     EXPECT_EQ(capture.m_bRunning, 0);
 }
@@ -140,7 +129,7 @@ TEST_F(PulseCapture, CapturesA44kSinkThroughTheResamplerAndASixChannelSink) {
         EXPECT_NE(ListFile().find(std::string("D | ") + (sink[5] == '4' ? "1" : "2")),
                   std::string::npos)
             << sink;
-        EXPECT_EQ(LargestOver(capture, 500), 0) << sink;
+        EXPECT_EQ(test_util::LargestOver(capture.m_nSignalDetected, 500), 0) << sink;
         int32_t largest = 0;
         double releaseMs = 0;
         PlaySpeech(capture, sink, &largest, &releaseMs);

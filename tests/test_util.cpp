@@ -1,12 +1,14 @@
 #include "test_util.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace test_util {
 
@@ -38,6 +40,16 @@ void SetEnv(const char* name, const std::string& value) {
         setenv(name, value.c_str(), 1);
     }
 #endif
+}
+
+int32_t LargestOver(const std::atomic<int32_t>& value, int ms) {
+    int32_t largest = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        largest = std::max(largest, value.load());
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return largest;
 }
 
 bool FileExists(const std::string& path) {

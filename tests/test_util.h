@@ -1,6 +1,8 @@
 // Helpers shared by the tests.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,8 @@ std::vector<std::string> ListDir(const std::string& path);
 size_t Count(const std::string& text, const std::string& what);
 // Sets an environment variable of this process (an empty value removes it).
 void SetEnv(const char* name, const std::string& value);
+// The largest value `value` takes over the next `ms` milliseconds, sampled every 2 ms.
+int32_t LargestOver(const std::atomic<int32_t>& value, int ms);
 // Splits after every '\n'; a last piece without newline is kept as it is.
 std::vector<std::string> SplitLines(const std::string& text);
 

@@ -238,17 +238,6 @@ class WasapiCapture : public testing::Test {
         CoUninitialize();
     }
 
-    // The largest detection over `ms`.
-    static int32_t LargestOver(CSpkLoopback& capture, int ms) {
-        int32_t largest = 0;
-        const auto end = Clock::now() + std::chrono::milliseconds(ms);
-        while (Clock::now() < end) {
-            largest = std::max(largest, capture.m_nSignalDetected.load());
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return largest;
-    }
-
     IMMDevice* m_output = nullptr;
     std::string m_outputName;
     std::string m_monitorName;
@@ -272,9 +261,9 @@ TEST_F(WasapiCapture, DetectsWhatTheOutputPlaysAndNeverSilence) {
     }
     ASSERT_GE(CSpkLoopback::s_nPackets - packetsAtStart, 50) << "no packets from the monitor";
 
-    EXPECT_EQ(LargestOver(capture, 1000), 0) << "detected silence";
+    EXPECT_EQ(test_util::LargestOver(capture.m_nSignalDetected, 1000), 0) << "detected silence";
     player.tone = true;
-    EXPECT_GT(LargestOver(capture, 1500), 0) << "missed the chord";
+    EXPECT_GT(test_util::LargestOver(capture.m_nSignalDetected, 1500), 0) << "missed the chord";
     player.tone = false;
     const auto toneEnded = Clock::now();
     while (capture.m_nSignalDetected != 0 && Clock::now() - toneEnded < std::chrono::seconds(3)) {

@@ -1,6 +1,8 @@
 // Linux implementation of the Windows interfaces declared in platform.h.
 #include "platform/platform.h"
 
+#include "platform/data_root.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -202,17 +204,7 @@ HRESULT SHGetFolderPathA(HWND /*hwnd*/, int csidl, HANDLE /*hToken*/, DWORD /*dw
     if (root == nullptr || root[0] == '\0') {
         root = "/var/lib";
     }
-    size_t length = std::strlen(root);
-    while (length > 1 && root[length - 1] == '/') {
-        --length;  // the callers append "/Vesk" themselves
-    }
-    if (length >= MAX_PATH) {
-        pszPath[0] = '\0';
-        return E_FAIL;
-    }
-    std::memcpy(pszPath, root, length);
-    pszPath[length] = '\0';
-    return S_OK;
+    return vesk_platform::CopyDataRoot(root, pszPath);
 }
 
 HANDLE RegisterEventSourceW(LPCWSTR /*lpUNCServerName*/, LPCWSTR lpSourceName) {

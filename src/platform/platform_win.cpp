@@ -1,9 +1,10 @@
 // Windows: the real API; only the time seam and the C runtime's directories live here.
 #include "platform/platform.h"
 
+#include "platform/data_root.h"
+
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 
 #include <direct.h>
 #include <sys/stat.h>
@@ -50,17 +51,7 @@ HRESULT VeskSHGetFolderPathA(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags,
     if (csidl != CSIDL_COMMON_APPDATA || pszPath == nullptr || root == nullptr || root[0] == '\0') {
         return ::SHGetFolderPathA(hwnd, csidl, hToken, dwFlags, pszPath);
     }
-    size_t length = std::strlen(root);
-    while (length > 1 && (root[length - 1] == '/' || root[length - 1] == '\\')) {
-        --length;  // the callers append the separator themselves
-    }
-    if (length >= MAX_PATH) {
-        pszPath[0] = '\0';
-        return E_FAIL;
-    }
-    std::memcpy(pszPath, root, length);
-    pszPath[length] = '\0';
-    return S_OK;
+    return vesk_platform::CopyDataRoot(root, pszPath);
 }
 
 bool IsDirectory(const char* path) {
