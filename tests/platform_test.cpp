@@ -2,16 +2,20 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include "platform/ServiceEvent.h"
 #include "platform/platform.h"
+#include "test_util.h"
 
 namespace {
 
@@ -102,35 +106,39 @@ TEST(Platform, CriticalSectionIsRecursiveAndExcludesOtherThreads) {
 
 TEST(Platform, CommonAppDataFolderIsTheDataRoot) {
     char path[MAX_PATH];
-    unsetenv("VESK_DATA_ROOT");
+    test_util::SetEnv("VESK_DATA_ROOT", "");
     ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path), S_OK);
+#ifdef _WIN32
+    EXPECT_STREQ(path, "C:\\ProgramData");  // the system's own folder
+    test_util::SetEnv("VESK_DATA_ROOT", "C:\\a.b\\root\\/");
+    ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path), S_OK);
+    EXPECT_STREQ(path, "C:\\a.b\\root");
+#else
     EXPECT_STREQ(path, "/var/lib");
-
-    setenv("VESK_DATA_ROOT", "/tmp/a.b/root//", 1);
+    test_util::SetEnv("VESK_DATA_ROOT", "/tmp/a.b/root//");
     ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path), S_OK);
     EXPECT_STREQ(path, "/tmp/a.b/root");
-
     EXPECT_EQ(SHGetFolderPathA(nullptr, 0x001a, nullptr, 0, path), E_INVALIDARG);
     EXPECT_TRUE(FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, nullptr)));
+#endif
 
-    setenv("VESK_DATA_ROOT", std::string(MAX_PATH, 'd').c_str(), 1);
+    test_util::SetEnv("VESK_DATA_ROOT", std::string(MAX_PATH, 'd'));
     EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path), E_FAIL);
     EXPECT_STREQ(path, "");
-    unsetenv("VESK_DATA_ROOT");
+    test_util::SetEnv("VESK_DATA_ROOT", "");
 }
 
 TEST(Platform, DirectoriesAreCreatedAndRecognised) {
-    char pattern[] = "/tmp/vesk.platform.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = std::string(pattern) + "/Vesk";
+    test_util::TempDir root;
+    const std::string dir = root.path() + VESK_PATH_SEP "Vesk";
     EXPECT_FALSE(IsDirectory(dir.c_str()));
     EXPECT_TRUE(MakeDirectory(dir.c_str()));
     EXPECT_TRUE(IsDirectory(dir.c_str()));
     EXPECT_FALSE(MakeDirectory(dir.c_str()));  // exists already
-    EXPECT_FALSE(MakeDirectory((dir + "/missing/Audio").c_str()));
-    EXPECT_FALSE(IsDirectory("/proc/self/status"));  // a file is not a folder
-    rmdir(dir.c_str());
-    rmdir(pattern);
+    EXPECT_FALSE(MakeDirectory((dir + VESK_PATH_SEP "missing" VESK_PATH_SEP "Audio").c_str()));
+    const std::string file = root / "file.txt";
+    std::ofstream(file) << "x";
+    EXPECT_FALSE(IsDirectory(file.c_str()));  // a file is not a folder
 }
 
 struct Report {
@@ -191,6 +199,7 @@ TEST(ServiceEvent, IdsCountFromOneInReportOrder) {
     EXPECT_EQ(*ids.rbegin(), 2003u);
 }
 
+#ifndef _WIN32
 TEST(ServiceEvent, ReportsReachStandardErrorWithoutJournalOrSyslog) {
     struct stat st;
     if (stat("/run/systemd/journal/socket", &st) == 0 || stat("/dev/log", &st) == 0) {
@@ -204,5 +213,6 @@ TEST(ServiceEvent, ReportsReachStandardErrorWithoutJournalOrSyslog) {
     EXPECT_NE(err.find("]: <4> [" + std::to_string(id) + "] a warning\n"), std::string::npos)
         << err;
 }
+#endif  // _WIN32
 
 }  // namespace
