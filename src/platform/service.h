@@ -4,7 +4,8 @@
 // service), the dispatcher runs the service in the foreground with SIGTERM and SIGINT as the
 // stop control (a stop during system shutdown as the shutdown control) and reports status to
 // systemd's notify socket when there is one, and kernel uevents of USB devices are the device
-// notifications.
+// notifications. Tests on both systems replace the manager with a scripted one and deliver the
+// controls themselves (SetServiceManager, PostServiceControl).
 #pragma once
 
 #include <string>
