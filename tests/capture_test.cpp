@@ -2,6 +2,7 @@
 // and the capture loop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -339,11 +340,18 @@ TEST_F(Capture, CaptureLoopDetectsOneBlockPerPacketAfterTwoSilentBlocks) {
             static_cast<int16_t>(std::lround(1000 * std::cos(2 * kPi * 400 * (n - 240) / 48000.0)));
     }
     std::vector<int32_t> results;
+    const int32_t packetsBefore = CSpkLoopback::s_nPackets;
     for (int packet = 0; packet < 4; ++packet) {
+        // Wake-ups without a packet in between change nothing: no packet, no block, no release.
+        ASSERT_TRUE(scripted_audio::WakeWithoutPacket());
         ASSERT_TRUE(scripted_audio::Deliver(Frames(tone, 1)));
         results.push_back(capture.m_nSignalDetected);
     }
     EXPECT_EQ(results, (std::vector<int32_t>{0, 0, 10, 10}));
+    EXPECT_EQ(CSpkLoopback::s_nPackets - packetsBefore, 4);
+    const std::vector<std::string> calls = scripted_audio::Recorded().calls;
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "GetBuffer"), 8);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "ReleaseBuffer"), 4);
 
     // Silence: the hangover runs down one per packet.
     const std::vector<int16_t> silence(480, 0);

@@ -29,6 +29,7 @@ struct Room {
     HANDLE event = nullptr;
     std::deque<Packet> packets;
     int released = 0;
+    int getBufferCalls = 0;
     Record record;
     std::vector<IMMNotificationClient*> clients;
 };
@@ -131,6 +132,8 @@ class CaptureClient final : public Counted<IAudioCaptureClient> {
         std::lock_guard<std::mutex> lock(room().mutex);
         *frames = 0;
         *flags = 0;
+        ++room().getBufferCalls;
+        room().changed.notify_all();
         const HRESULT failure = Call("GetBuffer");
         if (FAILED(failure)) {
             return failure;
@@ -430,6 +433,7 @@ void Install(std::vector<Endpoint> endpoints, int defaultIndex) {
         r.event = nullptr;
         r.packets.clear();
         r.released = 0;
+        r.getBufferCalls = 0;
         const int live = r.record.liveObjects;
         r.record = Record{};
         r.record.liveObjects = live;
@@ -467,6 +471,18 @@ bool Deliver(const Packet& packet, bool waitForRelease) {
     SetEvent(r.event);
     return !waitForRelease || r.changed.wait_for(lock, std::chrono::seconds(10),
                                                  [&r, target] { return r.released >= target; });
+}
+
+bool WakeWithoutPacket() {
+    Room& r = room();
+    std::unique_lock<std::mutex> lock(r.mutex);
+    if (r.event == nullptr || !r.packets.empty()) {
+        return false;
+    }
+    const int target = r.getBufferCalls + 1;
+    SetEvent(r.event);
+    return r.changed.wait_for(lock, std::chrono::seconds(10),
+                              [&r, target] { return r.getBufferCalls >= target; });
 }
 
 void NotifyDefaultDeviceChanged(EDataFlow flow, ERole role) {

@@ -48,6 +48,10 @@ void BlockActivate(bool block);
 // once, when `waitForRelease` is false). False when no capture loop took it within 10 s.
 bool Deliver(const Packet& packet, bool waitForRelease = true);
 
+// Signals the capture event with no packet queued and returns once the capture loop has
+// asked for one (GetBuffer answered AUDCLNT_S_BUFFER_EMPTY). False when it did not within 10 s.
+bool WakeWithoutPacket();
+
 // Calls OnDefaultDeviceChanged of every registered notification client, from this thread.
 void NotifyDefaultDeviceChanged(EDataFlow flow, ERole role);
 int RegisteredClients();

@@ -312,9 +312,14 @@ HRESULT CSpkLoopback::theThread() {
                             hr = got;
                             break;
                         }
-                        ProcessPacket(data, frames);
+                        // A wake-up without a packet (the engine's first moments, Wine) holds
+                        // no buffer: nothing to count, detect or release.
+                        const bool packet = got != AUDCLNT_S_BUFFER_EMPTY && frames > 0;
+                        if (packet) {
+                            ProcessPacket(data, frames);
+                        }
                         LeaveCriticalSection(&m_cs);
-                        const HRESULT released = capture->ReleaseBuffer(frames);
+                        const HRESULT released = packet ? capture->ReleaseBuffer(frames) : S_OK;
                         if (FAILED(released)) {
                             hr = released;
                             break;
