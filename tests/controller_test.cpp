@@ -86,7 +86,7 @@ TEST_F(Controller, HealthyStartRunsTheLoopAndStopEndsEverything) {
     EXPECT_EQ(fake_room::LiveObjects(), 0);
     EXPECT_TRUE(Events().empty()) << Events().front().text;
 
-    const char* const inOrder[] = {
+    const std::vector<std::string> inOrder = {
         ".../SpkLoopback_API.cpp | ",
         "SpkLoopback_API theMainThreadProc() | wait for 10 seconds to make sure system is fully "
         "booted up.\n",
@@ -94,11 +94,7 @@ TEST_F(Controller, HealthyStartRunsTheLoopAndStopEndsEverything) {
         "SpkLoopback_Stop() ---------ENTRY.\n",
         "-----------SpkLoopback_Stop() ---------EXIT.\n",
     };
-    size_t at = 0;
-    for (const char* line : inOrder) {
-        at = log.find(line, at);
-        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << log;
-    }
+    EXPECT_EQ(test_util::FirstMissingInOrder(log, inOrder), "") << log;
     EXPECT_EQ(Count(log, "SpkLoopback_Start()---EXIT\n"), 1u);
     EXPECT_EQ(out.rfind("SpkLoopback_Start()---ENTRY\n", 0), 0u);
     EXPECT_NE(out.find("-----------CVeskLogger::~CVeskLogger()------------\n"), std::string::npos);

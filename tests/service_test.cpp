@@ -269,7 +269,7 @@ TEST(ServiceProcess, RunsInTheForegroundAndStopsOnSigterm) {
     if (out.find("VeskAudioService[") == std::string::npos) {
         GTEST_SKIP() << "reports went to the journal or syslog";
     }
-    const char* const inOrder[] = {
+    const std::vector<std::string> inOrder = {
         "> [1] run Vesk Audio Service normally.",
         "> [2] enter service main function.",
         "> [7] initialize service success.",
@@ -278,11 +278,7 @@ TEST(ServiceProcess, RunsInTheForegroundAndStopsOnSigterm) {
         "> [11] service control stop success.",
         "> [12] run service success",
     };
-    size_t at = 0;
-    for (const char* line : inOrder) {
-        at = out.find(line, at);
-        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << out;
-    }
+    EXPECT_EQ(test_util::FirstMissingInOrder(out, inOrder), "") << out;
 }
 #endif  // _WIN32
 

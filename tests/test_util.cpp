@@ -30,6 +30,17 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ignored);
 }
 
+std::string FirstMissingInOrder(const std::string& text, const std::vector<std::string>& pieces) {
+    size_t at = 0;
+    for (const std::string& piece : pieces) {
+        at = text.find(piece, at);
+        if (at == std::string::npos) {
+            return piece;
+        }
+    }
+    return {};
+}
+
 void SetEnv(const char* name, const std::string& value) {
 #ifdef _WIN32
     _putenv_s(name, value.c_str());

@@ -31,6 +31,9 @@ std::string ReadText(const std::string& path);
 std::vector<std::string> ListDir(const std::string& path);
 // How often `what` occurs in `text` (overlapping occurrences count).
 size_t Count(const std::string& text, const std::string& what);
+// The first of `pieces` that `text` lacks when they are looked for in order, each after the
+// previous one; empty when all are there.
+std::string FirstMissingInOrder(const std::string& text, const std::vector<std::string>& pieces);
 // Sets an environment variable of this process (an empty value removes it).
 void SetEnv(const char* name, const std::string& value);
 // The largest value `value` takes over the next `ms` milliseconds, sampled every 2 ms.

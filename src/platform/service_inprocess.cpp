@@ -26,8 +26,7 @@ Dispatcher& dispatcher() {
     return instance;
 }
 
-}  // namespace
-
+// Service names and paths are ASCII; anything else becomes '?'.
 std::string Narrow(const wchar_t* text) {
     std::string out;
     for (; text != nullptr && *text != L'\0'; ++text) {
@@ -35,6 +34,8 @@ std::string Narrow(const wchar_t* text) {
     }
     return out;
 }
+
+}  // namespace
 
 ScHandle* OpenManager(ServiceManager& manager, DWORD* error) {
     if (!manager.Reachable()) {

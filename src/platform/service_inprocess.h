@@ -18,9 +18,6 @@ struct ScHandle {
 
 namespace vesk_platform::inprocess {
 
-// Service names and paths are ASCII; anything else becomes '?'.
-std::string Narrow(const wchar_t* text);
-
 ScHandle* OpenManager(ServiceManager& manager, DWORD* error);
 ScHandle* CreateEntry(ServiceManager& manager, ScHandle* handle, const wchar_t* name,
                       const wchar_t* binaryPath, DWORD* error);
