@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -401,6 +402,27 @@ TEST_F(Capture, FailuresEndTheThreadAndARestartRecovers) {
         EXPECT_EQ(capture.m_bRunning, 0) << call;
         scripted_audio::Fail(call, S_OK);
     }
+    // The controller starts again without a Stop after a thread ended by itself: each start
+    // closes the ended thread's handle instead of dropping it.
+    scripted_audio::Fail("CoCreateInstance", E_FAIL);
+    DWORD handlesBefore = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesBefore));
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(capture.Start(), 0);
+    }
+    DWORD handlesAfter = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesAfter));
+    EXPECT_LE(handlesAfter, handlesBefore + 1);
+
+    // At full time scale: a thread that failed ends Start's poll (a stop of the service must
+    // not wait out 5 s of it), with the same result.
+    vesk_platform::SetTimeDivisor(1);
+    auto start = std::async(std::launch::async, [&capture] { return capture.Start(); });
+    ASSERT_EQ(start.wait_for(std::chrono::milliseconds(2500)), std::future_status::ready);
+    EXPECT_EQ(start.get(), 0);
+    vesk_platform::SetTimeDivisor(100);
+    scripted_audio::Fail("CoCreateInstance", S_OK);
+
     // During capture: a failed GetBuffer ends the loop.
     ASSERT_EQ(capture.Start(), 1);
     scripted_audio::Fail("GetBuffer", AUDCLNT_E_DEVICE_INVALIDATED);

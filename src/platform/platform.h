@@ -91,6 +91,10 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL CloseHandle(HANDLE hObject);
 void Sleep(DWORD dwMilliseconds);
 
+// The handles of threads and events this process holds open (its only kernel objects here).
+HANDLE GetCurrentProcess();
+BOOL GetProcessHandleCount(HANDLE hProcess, DWORD* pdwHandleCount);
+
 // Recursive, like the Windows critical section.
 typedef struct _CRITICAL_SECTION {
     pthread_mutex_t mutex;

@@ -24,6 +24,8 @@ namespace {
 
 std::atomic<unsigned> g_timeDivisor{1};
 std::atomic<vesk_platform::SleepHook> g_sleepHook{nullptr};
+std::atomic<DWORD> g_openHandles{0};
+HANDLE const g_currentProcess = reinterpret_cast<HANDLE>(-1);  // the pseudo handle's value
 
 // A waitable kernel object: a thread (signalled for good when it ends) or an event.
 // One reference belongs to the handle, one to a running thread; the last one frees it.
@@ -113,6 +115,7 @@ uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize, unsigned (*star
     if (threadId != nullptr) {
         *threadId = static_cast<unsigned>(thread);
     }
+    ++g_openHandles;
     return reinterpret_cast<uintptr_t>(object);
 }
 
@@ -121,6 +124,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL
     auto* object = new WaitableObject;
     object->manualReset = manualReset != FALSE;
     object->signalled = initialState != FALSE;
+    ++g_openHandles;
     return object;
 }
 
@@ -163,7 +167,20 @@ BOOL CloseHandle(HANDLE hObject) {
     if (hObject == nullptr) {
         return FALSE;
     }
+    --g_openHandles;
     static_cast<WaitableObject*>(hObject)->Release();
+    return TRUE;
+}
+
+HANDLE GetCurrentProcess() {
+    return g_currentProcess;
+}
+
+BOOL GetProcessHandleCount(HANDLE hProcess, DWORD* pdwHandleCount) {
+    if (hProcess != g_currentProcess || pdwHandleCount == nullptr) {
+        return FALSE;
+    }
+    *pdwHandleCount = g_openHandles.load();
     return TRUE;
 }
 

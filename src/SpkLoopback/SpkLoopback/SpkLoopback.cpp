@@ -172,7 +172,16 @@ void CSpkLoopback::ReleaseStreamState() {
 }
 
 int32_t CSpkLoopback::Start() {
-    m_hThread = nullptr;
+    // A thread that ended by itself (failed configuration or stream) leaves its handle behind;
+    // one still configuring is stopped first, since two threads on one object would share it.
+    if (m_hThread != nullptr) {
+        if (WaitForSingleObject(m_hThread, 0) != WAIT_OBJECT_0 && !Stop()) {
+            return 0;
+        }
+        if (m_hThread != nullptr) {
+            CloseHandle(m_hThread);
+        }
+    }
     m_bStop = 0;
     m_bRunning = 0;
     m_hThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ThreadProc, this, 0, nullptr));
@@ -181,10 +190,12 @@ int32_t CSpkLoopback::Start() {
         return 0;
     }
     // The counter starts at 500 and the poll goes on while its value before decrement is > 0.
+    // Each poll waits on the thread itself, so a thread that has already failed ends it.
     int polls = kStartPolls;
+    bool ended = false;
     do {
-        Sleep(kStartPollMs);
-    } while (m_bRunning == 0 && polls-- > 0);
+        ended = WaitForSingleObject(m_hThread, kStartPollMs) == WAIT_OBJECT_0;
+    } while (m_bRunning == 0 && !ended && polls-- > 0);
     VESK_LOG(m_pLogger, "---------CSpkLoopback::Start()---------\n");
     return m_bRunning;
 }
