@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <regex>
 #include <string>
@@ -218,4 +219,61 @@ TEST(VeskLogger, ConcurrentLinesAreNeitherLostNorInterleavedAcrossARotation) {
         EXPECT_EQ(std::stoi(match[2]), next[thread]++);  // each thread's lines in order
     }
     EXPECT_EQ(next, std::vector<int>(kThreads, kLinesPerThread));
+}
+
+// The older name is held (here a folder with a file in it; on Windows, another program that
+// has VeskZIZLog2.txt open): the current log keeps its lines, and the rotation is tried again
+// at the next size test and succeeds once the name is free.
+TEST(VeskLogger, FailedRotationKeepsTheCurrentLogAndTriesAgain) {
+    TempDir dir;
+    const std::string blocker = OlderPath(dir);
+    ASSERT_TRUE(MakeDirectory(blocker.c_str()));
+    const std::string inside = blocker + VESK_PATH_SEP "held.txt";
+    FILE* held = fopen(inside.c_str(), "w");
+    ASSERT_NE(held, nullptr);
+    fclose(held);
+
+    const std::string bigLine = std::string(12000, 'x') + "\n";
+    auto logger = std::make_unique<CVeskLogger>(dir.path().c_str(), "Audio");
+    LogMany(*logger, 1000, bigLine);
+    LogMany(*logger, 1000, "after the failed rotation\n");
+    EXPECT_TRUE(IsDirectory(blocker.c_str()));
+
+    // Every line is still there, each whole: the old-name line ends with a newline here.
+    logger.reset();
+    std::vector<std::string> lines = SplitLines(ReadText(LogPath(dir)));
+    ASSERT_EQ(lines.size(), 2002u);  // two rotation attempts, one old-name line each
+    EXPECT_NE(lines[1000].find("old log file name: " + blocker + "\n"), std::string::npos);
+    EXPECT_NE(lines[2001].find("old log file name: "), std::string::npos);
+    EXPECT_NE(lines[2000].find("after the failed rotation\n"), std::string::npos);
+
+    // Freed, the name takes the next rotation.
+    ASSERT_EQ(remove(inside.c_str()), 0);
+    ASSERT_EQ(remove(blocker.c_str()), 0);
+    logger = std::make_unique<CVeskLogger>(dir.path().c_str(), "Audio");
+    LogMany(*logger, 1000, "short\n");
+    logger.reset();
+    EXPECT_EQ(SplitLines(ReadText(OlderPath(dir))).size(), 2002u + 1000u + 1u);
+    EXPECT_EQ(ReadText(LogPath(dir)).rfind("================NEW FILE CREATED", 0), 0u);
+}
+
+// A folder whose log path does not fit the file-name buffer: no file at all (a cut name would
+// be another file), and the lines go to standard output.
+TEST(VeskLogger, NameThatDoesNotFitMeansNoFile) {
+    TempDir dir;
+    std::string folder = dir.path();
+    while (folder.size() + strlen("VeskZIZLog.txt") < MAX_PATH) {
+        folder += VESK_PATH_SEP "padding-folder";
+        ASSERT_TRUE(MakeDirectory(folder.c_str()) || IsDirectory(folder.c_str())) << folder;
+    }
+    testing::internal::CaptureStdout();
+    {
+        CVeskLogger logger(folder.c_str(), "Audio");
+        LogLine(&logger, kSource, 7, "text\n");
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("FAILED to create file of: ", 0), 0u) << out;
+    EXPECT_NE(out.find("Audio | " + std::string(kShortSource) + " | 7 | 7 | text\n\n"),
+              std::string::npos);
+    EXPECT_TRUE(test_util::ListDir(folder).empty());
 }

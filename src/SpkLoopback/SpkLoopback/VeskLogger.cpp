@@ -55,9 +55,11 @@ void OlderFileName(const char* fileName, char (&out)[MAX_PATH]) {
 CVeskLogger::CVeskLogger(const char* folder, const char* name) : m_pFile(nullptr), m_nLineCount(0) {
     InitializeCriticalSection(&m_cs);
     snprintf(m_szName, sizeof m_szName, "%s", name);
-    snprintf(m_szFileName, sizeof m_szFileName, "%s%s", folder, kFileName);
-    // Without a folder the path would name the root of the file system.
-    if (folder[0] != '\0') {
+    const int length = snprintf(m_szFileName, sizeof m_szFileName, "%s%s", folder, kFileName);
+    // Without a folder the path would name the root of the file system, and a name cut to the
+    // buffer would name another file.
+    const bool fits = length > 0 && length < static_cast<int>(sizeof m_szFileName);
+    if (folder[0] != '\0' && fits) {
         m_pFile = fopen(m_szFileName, "a+");
     }
     if (m_pFile == nullptr) {
@@ -101,7 +103,17 @@ void CVeskLogger::Rotate(const char* timeText, const char* shortSource, int line
     fclose(m_pFile);
     // Windows' rename does not replace an existing file, so the older one goes first.
     remove(olderName);
-    rename(m_szFileName, olderName);
+    if (rename(m_szFileName, olderName) != 0) {
+        // The older name is held (open elsewhere, or not a file): reopening with "w" would
+        // empty the current log. Keep appending; the next size test tries again.
+        m_pFile = fopen(m_szFileName, "a+");
+        if (m_pFile != nullptr) {
+            fputc('\n', m_pFile);  // ends the "old log file name" line
+        } else {
+            printf("---FAILED to create file of: %s\n", m_szFileName);
+        }
+        return;
+    }
     m_pFile = fopen(m_szFileName, "w");
     if (m_pFile != nullptr) {
         fprintf(m_pFile, "================NEW FILE CREATED=================== %s\n", m_szFileName);
