@@ -8,7 +8,9 @@
 
 namespace pulse_audio {
 
-// Connects to the sound server; fails with AUDCLNT_E_SERVICE_NOT_RUNNING when none answers.
+// An endpoint enumerator on the process's connection to the sound server. It is created
+// whether or not a server answers (as on Windows); its queries fail with
+// AUDCLNT_E_SERVICE_NOT_RUNNING while none does, and its notifications resume when one does.
 HRESULT CreateEnumerator(IMMDeviceEnumerator** enumerator);
 
 // The endpoint GUID text of a sink: "{8-4-4-4-12}" hexadecimal digits derived from its name,

@@ -1,0 +1,26 @@
+// The loopback stream: an IAudioClient that records a sink's monitor and hands it out as the
+// Windows engine does, in 10 ms packets on an event.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/coreaudio.h"
+#include "platform/pulse_connection.h"
+
+namespace pulse_audio {
+
+// A render endpoint: a sink as the server described it.
+struct Sink {
+    std::string name;
+    std::string description;
+    std::string monitor;
+    pa_sample_spec spec;
+    pa_channel_map map;
+};
+
+IAudioClient* NewAudioClient(std::shared_ptr<Connection> connection, Sink sink);
+
+}  // namespace pulse_audio

@@ -1,0 +1,191 @@
+#include "platform/pulse_connection.h"
+
+#include <algorithm>
+#include <mutex>
+
+namespace pulse_audio {
+namespace {
+
+constexpr pa_usec_t kFirstRetry = 100 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kLongestRetry = 2 * PA_USEC_PER_SEC;
+// A server that accepts the socket but never answers counts as away.
+constexpr pa_usec_t kConnectDeadline = 3 * PA_USEC_PER_SEC;
+
+}  // namespace
+
+std::shared_ptr<Connection> Connection::Get() {
+    static std::mutex s_mutex;
+    static std::weak_ptr<Connection> s_shared;
+    std::lock_guard<std::mutex> guard(s_mutex);
+    if (std::shared_ptr<Connection> existing = s_shared.lock()) {
+        return existing;
+    }
+    auto connection = std::shared_ptr<Connection>(new Connection);
+    if (!connection->Start()) {
+        return nullptr;
+    }
+    s_shared = connection;
+    return connection;
+}
+
+bool Connection::Start() {
+    m_loop = pa_threaded_mainloop_new();
+    if (m_loop == nullptr) {
+        return false;
+    }
+    if (pa_threaded_mainloop_start(m_loop) < 0) {
+        pa_threaded_mainloop_free(m_loop);
+        m_loop = nullptr;
+        return false;
+    }
+    Lock lock(*this);
+    m_backoff = kFirstRetry;
+    Connect();
+    while (!m_firstAttemptEnded) {
+        pa_threaded_mainloop_wait(m_loop);
+    }
+    return true;
+}
+
+Connection::~Connection() {
+    if (m_loop == nullptr) {
+        return;
+    }
+    pa_threaded_mainloop_stop(m_loop);
+    if (m_timer != nullptr) {
+        pa_threaded_mainloop_get_api(m_loop)->time_free(m_timer);
+    }
+    DropContext();
+    pa_threaded_mainloop_free(m_loop);
+}
+
+void Connection::Connect() {
+    m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "VeskAudioService");
+    if (m_context == nullptr) {
+        m_firstAttemptEnded = true;
+        ScheduleRetry();
+        return;
+    }
+    pa_context_set_state_callback(m_context, OnState, this);
+    pa_context_set_subscribe_callback(m_context, OnSubscription, this);
+    if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        // Refused at once (no server): the state callback may have run already.
+        m_firstAttemptEnded = true;
+        ScheduleRetry();
+        return;
+    }
+    ArmTimer(TimerPurpose::kDeadline, kConnectDeadline);
+}
+
+void Connection::DropContext() {
+    if (m_context == nullptr) {
+        return;
+    }
+    pa_context_set_state_callback(m_context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
+    pa_context_disconnect(m_context);
+    pa_context_unref(m_context);  // streams still on it keep it until they are released
+    m_context = nullptr;
+    m_connected = false;
+}
+
+void Connection::ArmTimer(TimerPurpose purpose, pa_usec_t delay) {
+    struct timeval when;
+    pa_timeval_add(pa_gettimeofday(&when), delay);
+    m_timerPurpose = purpose;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(m_loop);
+    if (m_timer == nullptr) {
+        m_timer = api->time_new(api, &when, OnTimer, this);
+    } else {
+        api->time_restart(m_timer, &when);
+    }
+}
+
+void Connection::ScheduleRetry() {
+    if (m_retryArmed) {
+        return;  // a refused connect can report its failure twice
+    }
+    m_retryArmed = true;
+    ArmTimer(TimerPurpose::kRetry, m_backoff);
+    m_backoff = std::min(m_backoff * 2, kLongestRetry);
+}
+
+void Connection::Wait(pa_operation* operation) {
+    if (operation == nullptr) {
+        return;
+    }
+    const pa_context* context = m_context;
+    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING && m_connected &&
+           m_context == context) {
+        pa_threaded_mainloop_wait(m_loop);
+    }
+    if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+        pa_operation_cancel(operation);
+    }
+    pa_operation_unref(operation);
+}
+
+void Connection::AddObserver(ConnectionObserver* observer) {
+    m_observers.push_back(observer);
+}
+
+void Connection::RemoveObserver(ConnectionObserver* observer) {
+    m_observers.erase(std::remove(m_observers.begin(), m_observers.end(), observer),
+                      m_observers.end());
+}
+
+void Connection::OnState(pa_context* context, void* self) {
+    auto* connection = static_cast<Connection*>(self);
+    if (context != connection->m_context) {
+        return;
+    }
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_READY) {
+        connection->m_connected = true;
+        connection->m_firstAttemptEnded = true;
+        connection->m_backoff = kFirstRetry;
+        pa_threaded_mainloop_get_api(connection->m_loop)
+            ->time_restart(connection->m_timer, nullptr);
+        pa_operation* subscribed =
+            pa_context_subscribe(context,
+                                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
+                                                                     PA_SUBSCRIPTION_MASK_SERVER),
+                                 nullptr, nullptr);
+        if (subscribed != nullptr) {
+            pa_operation_unref(subscribed);
+        }
+        for (ConnectionObserver* observer : std::vector(connection->m_observers)) {
+            observer->OnConnected(context);
+        }
+    } else if (!PA_CONTEXT_IS_GOOD(state)) {
+        connection->m_connected = false;
+        connection->m_firstAttemptEnded = true;
+        connection->ScheduleRetry();
+    }
+    connection->Signal();
+}
+
+void Connection::OnTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                         void* self) {
+    auto* connection = static_cast<Connection*>(self);
+    api->time_restart(event, nullptr);
+    if (connection->m_timerPurpose == TimerPurpose::kDeadline) {
+        if (!connection->m_connected && connection->m_context != nullptr) {
+            pa_context_disconnect(connection->m_context);  // ends in OnState: a retry
+        }
+        return;
+    }
+    connection->m_retryArmed = false;
+    connection->DropContext();
+    connection->Connect();
+}
+
+void Connection::OnSubscription(pa_context* context, pa_subscription_event_type_t event,
+                                uint32_t index, void* self) {
+    auto* connection = static_cast<Connection*>(self);
+    for (ConnectionObserver* observer : std::vector(connection->m_observers)) {
+        observer->OnServerEvent(context, event, index);
+    }
+}
+
+}  // namespace pulse_audio
