@@ -232,15 +232,11 @@ TEST(SystemdUnit, IsValidAndNamesTheProgram) {
     EXPECT_EQ(std::system(("systemd-analyze verify " + path + " 2>&1").c_str()), 0);
 }
 
-// The program as a process: it runs in the foreground, and SIGTERM stops it with the stop
-// reports (on standard error here, where there is no journal), ids counting from 1.
-TEST(ServiceProcess, RunsInTheForegroundAndStopsOnSigterm) {
-    test_util::TempDir dir;
-    const std::string err = dir / "stderr.txt";
+// Starts the program without an argument on `root`, its standard error in `err`.
+pid_t Spawn(const std::string& root, const std::string& err) {
     const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
     if (pid == 0) {
-        setenv("VESK_DATA_ROOT", dir.path().c_str(), 1);
+        setenv("VESK_DATA_ROOT", root.c_str(), 1);
         setenv("PULSE_SERVER", "unix:/nonexistent", 1);  // no sound server: capture just waits
         if (freopen(err.c_str(), "w", stderr) == nullptr ||
             freopen("/dev/null", "w", stdout) == nullptr) {
@@ -249,36 +245,69 @@ TEST(ServiceProcess, RunsInTheForegroundAndStopsOnSigterm) {
         execl(VESK_SERVICE_BINARY, VESK_SERVICE_BINARY, static_cast<char*>(nullptr));
         _exit(2);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    return pid;
+}
+
+// Waits up to 10 s for the process to end; its exit code, or -1000 when it did not end
+// (it is then killed) or ended by a signal.
+int ExitCode(pid_t pid) {
     int status = 0;
     pid_t ended = 0;
-    for (int i = 0; i < 1000 && ended == 0; ++i) {  // at most 10 s
+    for (int i = 0; i < 1000 && ended == 0; ++i) {
         ended = waitpid(pid, &status, WNOHANG);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (ended == 0) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
-        FAIL() << "still running 10 s after SIGTERM";
+        return -1000;
     }
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+}
 
-    const std::string out = test_util::ReadFile(err);
-    if (out.find("VeskAudioService[") == std::string::npos) {
-        GTEST_SKIP() << "reports went to the journal or syslog";
+// The program as a process: it runs in the foreground, and SIGTERM (or a hang-up) stops it
+// with the stop reports (on standard error here, where there is no journal), ids counting
+// from 1, and its log written. A second process on the same data root is refused.
+TEST(ServiceProcess, RunsInTheForegroundAndStopsOnSigtermOrHangUp) {
+    for (int signal : {SIGTERM, SIGHUP}) {
+        test_util::TempDir dir;
+        const std::string err = dir / "stderr.txt";
+        const pid_t pid = Spawn(dir.path(), err);
+        ASSERT_GE(pid, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        if (signal == SIGTERM) {
+            const std::string secondErr = dir / "second.txt";
+            EXPECT_EQ(ExitCode(Spawn(dir.path(), secondErr)), 0);
+            const std::string second = test_util::ReadFile(secondErr);
+            EXPECT_NE(second.find("another instance runs on the data folder"), std::string::npos)
+                << second;
+            if (second.find("VeskAudioService[") != std::string::npos) {
+                EXPECT_NE(second.find("> [2] start service control dispatcher failed."),
+                          std::string::npos)
+                    << second;
+            }
+        }
+        ASSERT_EQ(kill(pid, signal), 0);
+        ASSERT_EQ(ExitCode(pid), 0) << "signal " << signal;
+        EXPECT_NE(test_util::ReadFile(dir / "Vesk/Audio/VeskZIZLog.txt")
+                      .find("-----------SpkLoopback_Stop() ---------EXIT.\n"),
+                  std::string::npos);
+
+        const std::string out = test_util::ReadFile(err);
+        if (out.find("VeskAudioService[") == std::string::npos) {
+            continue;  // reports went to the journal or syslog
+        }
+        const std::vector<std::string> inOrder = {
+            "> [1] run Vesk Audio Service normally.",
+            "> [2] enter service main function.",
+            "> [7] initialize service success.",
+            "> [8] control code: SERVICE_CONTROL_STOP.",
+            "> [9] enter onStop function.",
+            "> [11] service control stop success.",
+            "> [12] run service success",
+        };
+        EXPECT_EQ(test_util::FirstMissingInOrder(out, inOrder), "") << out;
     }
-    const std::vector<std::string> inOrder = {
-        "> [1] run Vesk Audio Service normally.",
-        "> [2] enter service main function.",
-        "> [7] initialize service success.",
-        "> [8] control code: SERVICE_CONTROL_STOP.",
-        "> [9] enter onStop function.",
-        "> [11] service control stop success.",
-        "> [12] run service success",
-    };
-    EXPECT_EQ(test_util::FirstMissingInOrder(out, inOrder), "") << out;
 }
 #endif  // _WIN32
 

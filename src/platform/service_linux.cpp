@@ -1,9 +1,11 @@
 // Linux implementation of the service functions of service.h: systemd, the foreground
 // dispatcher, and USB uevents as device notifications.
+#include <fcntl.h>
 #include <linux/netlink.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -122,6 +124,39 @@ DWORD RaisedStopControl() {
     return strncmp(word, "stopping", 8) == 0 ? SERVICE_CONTROL_SHUTDOWN : SERVICE_CONTROL_STOP;
 }
 
+constexpr int kDataRootHeld = -2;
+
+// Takes the instance lock, a file in the audio data folder that the kernel releases when the
+// process ends. Returns its descriptor, kDataRootHeld when another process holds it, or -1
+// when there is no lock file to take (no data root, a read-only one): that run goes on and
+// finds out about the folder as it would have without the lock.
+int LockDataRoot() {
+    char root[MAX_PATH];
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, root))) {
+        return -1;
+    }
+    const std::string parent = std::string(root) + "/Vesk";
+    const std::string folder = parent + "/Audio";
+    MakeDirectory(parent.c_str());
+    MakeDirectory(folder.c_str());
+    const std::string path = folder + "/VeskAudioService.lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        if (error != EWOULDBLOCK) {
+            return -1;
+        }
+        fprintf(stderr, "VeskAudioService: another instance runs on the data folder %s (%s)\n",
+                folder.c_str(), path.c_str());
+        return kDataRootHeld;
+    }
+    return fd;
+}
+
 // Kernel uevents of USB devices, delivered as device events.
 struct DeviceWatch {
     int socket = -1;
@@ -206,16 +241,30 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
 }
 
 BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable) {
+    // One service per data root, as Windows has one per service name: a second process would
+    // rotate the same log on its own and lose lines.
+    const int instanceLock = LockDataRoot();
+    if (instanceLock == kDataRootHeld) {
+        t_lastError = ERROR_SERVICE_ALREADY_RUNNING;
+        return FALSE;
+    }
+    // A hang-up (the terminal of a console run closing, or kill -HUP) takes the stop path
+    // too, so that every stop report is made and the log is flushed.
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
-    struct sigaction previousTerm {};
-    struct sigaction previousInt {};
+    constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+    struct sigaction previous[3]{};
     g_stopSignal = 0;
-    sigaction(SIGTERM, &action, &previousTerm);
-    sigaction(SIGINT, &action, &previousInt);
+    for (int i = 0; i < 3; ++i) {
+        sigaction(kStopSignals[i], &action, &previous[i]);
+    }
     const bool ran = inprocess::RunDispatcher(serviceTable, RaisedStopControl);
-    sigaction(SIGTERM, &previousTerm, nullptr);
-    sigaction(SIGINT, &previousInt, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        sigaction(kStopSignals[i], &previous[i], nullptr);
+    }
+    if (instanceLock >= 0) {
+        close(instanceLock);
+    }
     return ran ? TRUE : FALSE;
 }
 
