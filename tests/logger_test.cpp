@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <regex>
 #include <string>
@@ -248,8 +249,7 @@ TEST(VeskLogger, FailedRotationKeepsTheCurrentLogAndTriesAgain) {
     EXPECT_NE(lines[2000].find("after the failed rotation\n"), std::string::npos);
 
     // Freed, the name takes the next rotation.
-    ASSERT_EQ(remove(inside.c_str()), 0);
-    ASSERT_EQ(remove(blocker.c_str()), 0);
+    ASSERT_EQ(std::filesystem::remove_all(blocker), 2u);
     logger = std::make_unique<CVeskLogger>(dir.path().c_str(), "Audio");
     LogMany(*logger, 1000, "short\n");
     logger.reset();
