@@ -29,13 +29,13 @@ class PollStepper {
         s_freeRun = false;
         vesk_platform::SetSleepHook(Hook);
     }
+    // Later sleeps are real ones; a thread held in the hook sleeps for real too. (Letting it
+    // return at once would let the notifier poll without pause until the hook is gone.)
     static void Uninstall() {
-        {
-            std::lock_guard<std::mutex> lock(s_mutex);
-            s_freeRun = true;
-            s_changed.notify_all();
-        }
         vesk_platform::SetSleepHook(nullptr);
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_freeRun = true;
+        s_changed.notify_all();
     }
     // Waits for the poll in progress to end, then lets `polls` more run.
     static bool RunPolls(int polls) {
@@ -58,6 +58,10 @@ class PollStepper {
         s_changed.wait(lock, [] { return s_freeRun || s_done < s_allowed; });
         ++s_done;
         s_waiting = false;
+        if (s_freeRun) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        }
     }
 
     static inline std::mutex s_mutex;
@@ -135,8 +139,8 @@ TEST_F(Notifier, LogsEveryTwelfthRequest) {
         }
         ASSERT_TRUE(PollStepper::RunPolls(1));
     }
+    const std::string log = Log();  // the notifier has ended: nothing more is sent
     const size_t sent = Sent(camera).size();
-    const std::string log = Log();
     EXPECT_EQ(Count(log,
                     "Request Head: {\"msg_id\":\"20\",\"type\":\"PUT\",\"url\":\"audio\"} "
                     "Request Body: {\"far_end_talk\":"),
@@ -246,6 +250,26 @@ TEST_F(Notifier, ThrottlesTheDiscoveryFailureLines) {
     const std::string log = Log();
     EXPECT_EQ(Count(log, "Failed to find targeted device (Vesk Quorin Q30 camera)...\n"), 2u);
     EXPECT_EQ(Count(log, "---------CRestOHid::Open() Failed, retry in 10 seconds---------\n"), 1u);
+}
+
+// An exception inside a send ends neither the thread nor the camera's session: one log line,
+// and the same send goes out in the next poll.
+TEST_F(Notifier, ExceptionInASendIsCaughtAndTheSendRepeated) {
+    const int camera = usb_sim::Plug(usb_sim::Device{});
+    CRestOHid& notifier = Start();
+    ASSERT_TRUE(PollStepper::RunPolls(1));  // "false"
+    usb_sim::Fail("hid_send_feature_report", usb_sim::kThrow, 1);
+    Detect(5);
+    ASSERT_TRUE(PollStepper::RunPolls(1));  // "true" throws
+    EXPECT_TRUE(notifier.IsReady());
+    EXPECT_EQ(Sent(camera), (std::vector<std::string>{"false"}));
+    ASSERT_TRUE(PollStepper::RunPolls(1));
+    EXPECT_EQ(Sent(camera), (std::vector<std::string>{"false", "true"}));
+    EXPECT_TRUE(notifier.IsReady());
+
+    const std::string log = Log();
+    EXPECT_EQ(Count(log, "SendFarTalkFlagToDevice() caught exception.\n"), 1u);
+    EXPECT_EQ(Count(log, "Failed to send the Rest Request!\n"), 0u);
 }
 
 }  // namespace

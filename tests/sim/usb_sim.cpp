@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 
 namespace {
 
@@ -558,6 +559,9 @@ int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device* device,
     Gate("hid_send_feature_report", lock);
     int result = 0;
     if (Failing("hid_send_feature_report", &result) || !device->device->plugged) {
+        if (result == usb_sim::kThrow) {
+            throw std::runtime_error("hid_send_feature_report: simulated exception");
+        }
         return -1;
     }
     device->device->sent.emplace_back(data, data + length);

@@ -45,6 +45,9 @@ void SetHotplugCapability(bool supported);
 // The named libusb or hidapi function returns `result` (its error code; for functions that
 // return a pointer, null) from now on, for `times` calls (0: until cleared with Clear).
 void Fail(const std::string& function, int result, int times = 0);
+// As a result of hid_send_feature_report: it throws std::runtime_error instead, as the JSON
+// library or an allocation may inside a send.
+constexpr int kThrow = -0x7FFF;
 void Clear(const std::string& function);
 // Calls of the named function wait inside it until Unblock; WaitUntilBlocked returns once a
 // call is waiting (false after 10 s), for libusb_handle_events_completed also in its own wait.
