@@ -188,6 +188,10 @@ TEST_F(Transport, SendRequestChecksAndSendsTheBody) {
     EXPECT_EQ(err.rfind("Invalid body json! err: ", 0), 0u) << err;
     EXPECT_NE(err.find("Unable to open the in_file: /nonexistent/x\n"), std::string::npos);
     EXPECT_THROW(m_device->SendRequest(kHead, "[1,2]"), Json::LogicError);
+    // Nested deeper than the reader goes: refused like any body it cannot read.
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(m_device->SendRequest(kHead, std::string(1000, '[')));
+    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("Invalid body json! err: ", 0), 0u);
     EXPECT_EQ(usb_sim::SentFeatureReports(m_camera).size(), 3u);
 
     // A failing report stops the request.

@@ -187,7 +187,15 @@ bool RestOHidDevImpl::SendRequest(const std::string& head, const std::string& bo
         const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
         Json::Value root;
         std::string errors;
-        if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) {
+        bool parsed = false;
+        try {
+            parsed = reader->parse(body.data(), body.data() + body.size(), &root, &errors);
+        } catch (const Json::Exception& error) {
+            // The reader's nesting limit raises instead of reporting: still a body that
+            // cannot be read.
+            errors = error.what();
+        }
+        if (!parsed) {
             Diagnose("Invalid body json! err: " + errors);
             return false;
         }
