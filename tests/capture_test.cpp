@@ -363,6 +363,21 @@ TEST_F(Capture, CaptureLoopDetectsOneBlockPerPacketAfterTwoSilentBlocks) {
     ASSERT_TRUE(scripted_audio::Deliver(Frames(silence, 1)));
     EXPECT_EQ(capture.m_nSignalDetected, 9);
 
+    // A restart, then 5 ms packets: the start-up backlog of two blocks runs down, until a
+    // packet leaves exactly one block pending, which is taken; half a block is not.
+    ASSERT_TRUE(capture.Stop());
+    ASSERT_EQ(capture.Start(), 1);
+    const std::vector<int16_t> halfBlock(240, 0);
+    const int32_t blocksBefore = CSpkLoopback::s_nBlocks;
+    for (int packet = 0; packet < 4; ++packet) {  // pending: 2.5, 2, 1.5, then 1 block
+        ASSERT_TRUE(scripted_audio::Deliver(Frames(halfBlock, 1)));
+        EXPECT_EQ(CSpkLoopback::s_nBlocks - blocksBefore, packet + 1);
+    }
+    EXPECT_EQ(Probe::ReadPos(capture), 4 * 480);
+    ASSERT_TRUE(scripted_audio::Deliver(Frames(halfBlock, 1)));
+    EXPECT_EQ(CSpkLoopback::s_nBlocks - blocksBefore, 4);
+    EXPECT_EQ(Probe::ReadPos(capture), 4 * 480);
+
     // 20 ms packets: still one block each; the backlog grows without an error.
     const std::vector<int16_t> long_packet(960, 0);
     for (int packet = 0; packet < 12; ++packet) {

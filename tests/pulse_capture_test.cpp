@@ -163,4 +163,69 @@ TEST_F(PulseCapture, RemovingTheSinkEndsCapture) {
     EXPECT_TRUE(capture.Stop());
 }
 
+// The back end itself: every packet of a sink's monitor carries 10 ms, as the Windows engine
+// delivers them (the capture loop takes one detector block per packet). An idle sink delivers
+// nothing, as an idle Windows endpoint does, so speech plays meanwhile.
+TEST_F(PulseCapture, TheBackEndDeliversTenMillisecondPackets) {
+    for (const auto& [sink, frames] : {std::pair<const char*, UINT32>{"vesk_48k", 480},
+                                       std::pair<const char*, UINT32>{"vesk_44k", 441}}) {
+        ASSERT_TRUE(Shell(std::string("pactl set-default-sink ") + sink));
+        IMMDeviceEnumerator* enumerator = nullptr;
+        ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                   IID_IMMDeviceEnumerator, reinterpret_cast<void**>(&enumerator)),
+                  S_OK);
+        IMMDevice* device = nullptr;
+        ASSERT_EQ(enumerator->GetDefaultAudioEndpoint(eRender, eMultimedia, &device), S_OK);
+        IAudioClient* client = nullptr;
+        ASSERT_EQ(device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
+                                   reinterpret_cast<void**>(&client)),
+                  S_OK);
+        WAVEFORMATEX* mix = nullptr;
+        ASSERT_EQ(client->GetMixFormat(&mix), S_OK);
+        ASSERT_EQ(
+            client->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                               AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0,
+                               0, mix, nullptr),
+            S_OK);
+        HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        ASSERT_EQ(client->SetEventHandle(event), S_OK);
+        IAudioCaptureClient* capture = nullptr;
+        ASSERT_EQ(client->GetService(IID_IAudioCaptureClient, reinterpret_cast<void**>(&capture)),
+                  S_OK);
+        ASSERT_EQ(client->Start(), S_OK);
+        std::thread player(
+            [&] { Shell(std::string("timeout 2 paplay -d ") + sink + " " + SpeechFile()); });
+
+        std::vector<UINT32> sizes;
+        const auto end = Clock::now() + std::chrono::seconds(5);  // the sink resumes first
+        while (sizes.size() < 50 && Clock::now() < end) {
+            if (WaitForSingleObject(event, 100) != WAIT_OBJECT_0) {
+                continue;
+            }
+            BYTE* data = nullptr;
+            UINT32 count = 0;
+            DWORD flags = 0;
+            HRESULT got;
+            while ((got = capture->GetBuffer(&data, &count, &flags, nullptr, nullptr)) == S_OK) {
+                sizes.push_back(count);
+                capture->ReleaseBuffer(count);
+            }
+            EXPECT_EQ(got, AUDCLNT_S_BUFFER_EMPTY) << sink;
+        }
+        player.join();
+        EXPECT_GE(sizes.size(), 50u) << sink;
+        EXPECT_EQ(std::count(sizes.begin(), sizes.end(), frames),
+                  static_cast<std::ptrdiff_t>(sizes.size()))
+            << sink;
+
+        client->Stop();
+        capture->Release();
+        CloseHandle(event);
+        CoTaskMemFree(mix);
+        client->Release();
+        device->Release();
+        enumerator->Release();
+    }
+}
+
 }  // namespace
