@@ -1,7 +1,11 @@
 #include "platform/pulse_connection.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 
 namespace pulse_audio {
 namespace {
@@ -38,6 +42,11 @@ bool Connection::Start() {
         m_loop = nullptr;
         return false;
     }
+    // A system service has no login session: without XDG_RUNTIME_DIR, libpulse would not
+    // find its user's server, which lives in that user's runtime folder.
+    if (std::getenv("PULSE_SERVER") == nullptr && std::getenv("XDG_RUNTIME_DIR") == nullptr) {
+        m_server = "unix:/run/user/" + std::to_string(getuid()) + "/pulse/native";
+    }
     Lock lock(*this);
     m_backoff = kFirstRetry;
     Connect();
@@ -68,7 +77,8 @@ void Connection::Connect() {
     }
     pa_context_set_state_callback(m_context, OnState, this);
     pa_context_set_subscribe_callback(m_context, OnSubscription, this);
-    if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    const char* server = m_server.empty() ? nullptr : m_server.c_str();
+    if (pa_context_connect(m_context, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         // Refused at once (no server): the state callback may have run already.
         m_firstAttemptEnded = true;
         ScheduleRetry();

@@ -15,6 +15,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace pulse_audio {
@@ -68,6 +69,7 @@ class Connection {
     static void OnSubscription(pa_context* context, pa_subscription_event_type_t event,
                                uint32_t index, void* self);
 
+    std::string m_server;  // empty: libpulse's own choice
     pa_threaded_mainloop* m_loop = nullptr;
     pa_context* m_context = nullptr;
     pa_time_event* m_timer = nullptr;

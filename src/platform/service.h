@@ -69,6 +69,8 @@ typedef wchar_t* LPWSTR;
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063
 #define ERROR_SERVICE_EXISTS 1073
 #define ERROR_SERVICE_ALREADY_RUNNING 1056
+#define ERROR_INVALID_SERVICE_ACCOUNT 1057
+#define ERROR_INVALID_PARAMETER 87
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072
 
 struct SERVICE_STATUS {
@@ -148,8 +150,9 @@ class ServiceManager {
 void SetServiceManager(ServiceManager* manager);
 
 #ifndef _WIN32
-// The systemd unit text for `executable`, as install writes it.
-std::string SystemdUnit(const std::string& executable);
+// The systemd unit text, as install writes it and the package ships it: `executable` run as
+// `user`, with the camera's group when `cameraGroup`.
+std::string SystemdUnit(const std::string& executable, const std::string& user, bool cameraGroup);
 #endif
 
 // Test seam: hands a control to the running in-process dispatcher, as the manager would.

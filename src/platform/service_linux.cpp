@@ -22,6 +22,7 @@
 
 #include "platform/service.h"
 #include "platform/service_inprocess.h"
+#include "platform/systemd_manager.h"
 
 const GUID kUsbDeviceInterfaceClass = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
@@ -32,74 +33,7 @@ namespace inprocess = vesk_platform::inprocess;
 
 thread_local DWORD t_lastError = 0;
 
-bool Run(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string UnitDirectory() {
-    const char* dir = std::getenv("VESK_SYSTEMD_UNIT_DIR");
-    return dir != nullptr && dir[0] != '\0' ? dir : "/etc/systemd/system";
-}
-
-// The systemd manager: a unit named after the service.
-class Systemd final : public vesk_platform::ServiceManager {
-  public:
-    bool Reachable() override {
-        return std::filesystem::exists("/run/systemd/system") && Run("systemctl --version");
-    }
-    bool Create(const std::string& name, const std::string& executable, DWORD* error) override {
-        const std::string path = UnitDirectory() + "/" + name + ".service";
-        if (std::filesystem::exists(path)) {
-            *error = ERROR_SERVICE_EXISTS;
-            return false;
-        }
-        std::ofstream unit(path);
-        unit << vesk_platform::SystemdUnit(executable);
-        unit.close();
-        if (!unit || !Run("systemctl daemon-reload") || !Run("systemctl enable " + name)) {
-            *error = ERROR_ACCESS_DENIED;
-            return false;
-        }
-        return true;
-    }
-    bool Exists(const std::string& name) override {
-        return std::filesystem::exists(UnitDirectory() + "/" + name + ".service");
-    }
-    DWORD State(const std::string& name) override {
-        FILE* pipe = popen(("systemctl is-active " + name + " 2>/dev/null").c_str(), "r");
-        char word[32] = "";
-        if (pipe != nullptr) {
-            if (fgets(word, sizeof word, pipe) == nullptr) {
-                word[0] = '\0';
-            }
-            pclose(pipe);
-        }
-        const std::string state(word, strcspn(word, "\n"));
-        if (state == "active" || state == "reloading") {
-            return SERVICE_RUNNING;
-        }
-        if (state == "activating") {
-            return SERVICE_START_PENDING;
-        }
-        if (state == "deactivating") {
-            return SERVICE_STOP_PENDING;
-        }
-        return SERVICE_STOPPED;
-    }
-    bool Delete(const std::string& name, DWORD* error) override {
-        Run("systemctl disable " + name);
-        std::error_code removed;
-        if (!std::filesystem::remove(UnitDirectory() + "/" + name + ".service", removed)) {
-            *error = ERROR_ACCESS_DENIED;
-            return false;
-        }
-        Run("systemctl daemon-reload");
-        return true;
-    }
-};
-
-Systemd g_systemd;
-std::atomic<vesk_platform::ServiceManager*> g_manager{&g_systemd};
+std::atomic<vesk_platform::ServiceManager*> g_manager{&vesk_platform::SystemdManager()};
 
 volatile sig_atomic_t g_stopSignal = 0;
 
@@ -113,15 +47,9 @@ DWORD RaisedStopControl() {
         return 0;
     }
     g_stopSignal = 0;
-    FILE* pipe = popen("systemctl is-system-running 2>/dev/null", "r");
-    char word[32] = "";
-    if (pipe != nullptr) {
-        if (fgets(word, sizeof word, pipe) == nullptr) {
-            word[0] = '\0';
-        }
-        pclose(pipe);
-    }
-    return strncmp(word, "stopping", 8) == 0 ? SERVICE_CONTROL_SHUTDOWN : SERVICE_CONTROL_STOP;
+    std::string word;
+    vesk_platform::RunChild({"systemctl", "is-system-running"}, &word);
+    return word.rfind("stopping", 0) == 0 ? SERVICE_CONTROL_SHUTDOWN : SERVICE_CONTROL_STOP;
 }
 
 constexpr int kDataRootHeld = -2;
@@ -334,41 +262,7 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) {
 namespace vesk_platform {
 
 void SetServiceManager(ServiceManager* manager) {
-    g_manager.store(manager != nullptr ? manager : &g_systemd);
-}
-
-std::string SystemdUnit(const std::string& executable) {
-    // The room's sound server belongs to its logged-in user: the service runs as that user
-    // with the user's runtime folder, so that it reaches the user's PulseAudio or PipeWire.
-    std::string user;
-    for (const char* variable : {"VESK_SESSION_USER", "SUDO_USER"}) {
-        const char* value = std::getenv(variable);
-        if (value != nullptr && value[0] != '\0') {
-            user = value;
-            break;
-        }
-    }
-    std::string unit =
-        "[Unit]\n"
-        "Description=VeskAudioService: far-end talk detection for the room camera\n"
-        "After=sound.target\n"
-        "\n"
-        "[Service]\n"
-        "Type=notify\n"
-        "ExecStart=" +
-        executable +
-        "\n"
-        "Restart=no\n";
-    if (!user.empty()) {
-        const std::string uid = std::to_string(
-            getpwnam(user.c_str()) != nullptr ? getpwnam(user.c_str())->pw_uid : 1000);
-        unit += "User=" + user + "\nEnvironment=XDG_RUNTIME_DIR=/run/user/" + uid + "\n";
-    }
-    unit +=
-        "\n"
-        "[Install]\n"
-        "WantedBy=multi-user.target\n";
-    return unit;
+    g_manager.store(manager != nullptr ? manager : &SystemdManager());
 }
 
 void PostServiceControl(DWORD control) {

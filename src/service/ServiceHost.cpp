@@ -148,10 +148,16 @@ bool InstallService() {
         CloseServiceHandle(manager);
         return false;
     }
-    wchar_t widePath[MAX_PATH];
-    for (size_t i = 0; i <= strlen(path); ++i) {
-        widePath[i] = static_cast<unsigned char>(path[i]);
+    // Quoted: unquoted, a path with blanks ("C:\Program Files\...") would let the manager
+    // start C:\Program.exe first, as local system.
+    wchar_t widePath[MAX_PATH + 2];
+    const size_t length = strlen(path);
+    widePath[0] = L'"';
+    for (size_t i = 0; i < length; ++i) {
+        widePath[i + 1] = static_cast<unsigned char>(path[i]);
     }
+    widePath[length + 1] = L'"';
+    widePath[length + 2] = L'\0';
     SC_HANDLE service =
         CreateServiceW(manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_CRITICAL,

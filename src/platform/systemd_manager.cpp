@@ -1,0 +1,295 @@
+// The service control manager on Linux: systemd, reached through systemctl. The unit text is
+// made here once, for the install command and for the package alike.
+#include "platform/systemd_manager.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+extern char** environ;
+
+namespace vesk_platform {
+namespace {
+
+constexpr const char* kCameraGroup = "vesk-audio";
+
+std::string UnitDirectory() {
+    const char* dir = std::getenv("VESK_SYSTEMD_UNIT_DIR");
+    return dir != nullptr && dir[0] != '\0' ? dir : "/etc/systemd/system";
+}
+
+bool Systemctl(std::initializer_list<std::string> words, std::string* output = nullptr) {
+    std::vector<std::string> argv = {"systemctl"};
+    argv.insert(argv.end(), words);
+    return RunChild(argv, output) == 0;
+}
+
+// The room's user: named by VESK_SESSION_USER or, under sudo, SUDO_USER. Its sound server is
+// the one the service follows, so it must be a user of this system, and not root.
+bool SessionUser(std::string* user) {
+    for (const char* variable : {"VESK_SESSION_USER", "SUDO_USER"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && value[0] != '\0') {
+            *user = value;
+            break;
+        }
+    }
+    const passwd* entry = user->empty() ? nullptr : getpwnam(user->c_str());
+    if (entry == nullptr || entry->pw_uid == 0) {
+        fprintf(stderr,
+                "VeskAudioService: install needs the room's user, whose sound the service "
+                "follows: a user of this system other than root, named by VESK_SESSION_USER "
+                "(given: \"%s\")\n",
+                user->c_str());
+        return false;
+    }
+    return true;
+}
+
+// The service manager hands over the path as Windows registers it, in double quotes.
+std::string Unquoted(const std::string& path) {
+    if (path.size() >= 2 && path.front() == '"' && path.back() == '"') {
+        return path.substr(1, path.size() - 2);
+    }
+    return path;
+}
+
+// The systemd manager: a unit named after the service in the unit folder.
+class Systemd final : public ServiceManager {
+  public:
+    bool Reachable() override {
+        // Tests name a unit folder of their own and put a systemctl of their own on the PATH.
+        const bool testFolder = std::getenv("VESK_SYSTEMD_UNIT_DIR") != nullptr;
+        return (testFolder || std::filesystem::exists("/run/systemd/system")) &&
+               Systemctl({"--version"});
+    }
+
+    // Writes, reloads and enables; any failure takes back what this call wrote.
+    bool Create(const std::string& name, const std::string& executable, DWORD* error) override {
+        const std::string path = UnitDirectory() + "/" + name + ".service";
+        if (std::filesystem::exists(path)) {
+            *error = ERROR_SERVICE_EXISTS;
+            return false;
+        }
+        std::string user;
+        const std::string program = Unquoted(executable);
+        if (!SessionUser(&user)) {
+            *error = ERROR_INVALID_SERVICE_ACCOUNT;
+            return false;
+        }
+        if (program.find_first_of("\n\r") != std::string::npos) {
+            *error = ERROR_INVALID_PARAMETER;
+            return false;
+        }
+        {
+            std::ofstream unit(path);
+            unit << SystemdUnit(program, user, getgrnam(kCameraGroup) != nullptr);
+            unit.close();
+            if (!unit) {
+                std::error_code ignored;
+                std::filesystem::remove(path, ignored);
+                *error = ERROR_ACCESS_DENIED;
+                return false;
+            }
+        }
+        if (!Systemctl({"daemon-reload"})) {
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+            *error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        if (!Systemctl({"enable", name + ".service"})) {
+            Systemctl({"disable", name + ".service"});
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+            Systemctl({"daemon-reload"});
+            *error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        return true;
+    }
+
+    bool Exists(const std::string& name) override {
+        return std::filesystem::exists(UnitDirectory() + "/" + name + ".service");
+    }
+
+    DWORD State(const std::string& name) override {
+        std::string word;
+        Systemctl({"is-active", name + ".service"}, &word);
+        word = word.substr(0, word.find('\n'));
+        if (word == "active" || word == "reloading") {
+            return SERVICE_RUNNING;
+        }
+        if (word == "activating") {
+            return SERVICE_START_PENDING;
+        }
+        if (word == "deactivating") {
+            return SERVICE_STOP_PENDING;
+        }
+        return SERVICE_STOPPED;
+    }
+
+    bool Delete(const std::string& name, DWORD* error) override {
+        Systemctl({"disable", name + ".service"});
+        std::error_code removed;
+        if (!std::filesystem::remove(UnitDirectory() + "/" + name + ".service", removed)) {
+            *error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        Systemctl({"daemon-reload"});
+        return true;
+    }
+};
+
+}  // namespace
+
+ServiceManager& SystemdManager() {
+    static Systemd instance;
+    return instance;
+}
+
+int RunChild(const std::vector<std::string>& argv, std::string* output) {
+    // The child is no part of the service: it must not speak to systemd in its name.
+    std::vector<char*> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (strncmp(*variable, "NOTIFY_SOCKET=", 14) != 0) {
+            environment.push_back(*variable);
+        }
+    }
+    environment.push_back(nullptr);
+    std::vector<char*> words;
+    for (const std::string& word : argv) {
+        words.push_back(const_cast<char*>(word.c_str()));
+    }
+    words.push_back(nullptr);
+
+    int pipe[2] = {-1, -1};
+    if (::pipe2(pipe, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int spawned =
+        posix_spawnp(&pid, words[0], &actions, nullptr, words.data(), environment.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe[1]);
+    std::string text;
+    char buffer[256];
+    ssize_t got;
+    while (spawned == 0 && (got = read(pipe[0], buffer, sizeof buffer)) != 0) {
+        if (got < 0 && errno != EINTR) {
+            break;
+        }
+        text.append(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+    }
+    close(pipe[0]);
+    if (spawned != 0) {
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (output != nullptr) {
+        *output = text;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ExecStartPath(const std::string& executable) {
+    // Double quotes keep a path with blanks one word; inside them systemd reads C escapes, and
+    // it expands % specifiers everywhere (not $ variables in the program's own path).
+    std::string quoted = "\"";
+    for (char c : executable) {
+        switch (c) {
+            case '\\':
+                quoted += "\\\\";
+                break;
+            case '"':
+                quoted += "\\\"";
+                break;
+            case '%':
+                quoted += "%%";
+                break;
+            default:
+                quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+std::string SystemdUnit(const std::string& executable, const std::string& user, bool cameraGroup) {
+    std::string unit =
+        "[Unit]\n"
+        "Description=VeskAudioService: far-end talk detection for the room camera\n"
+        "Documentation=man:VeskAudioService(8)\n"
+        "After=sound.target\n"
+        "\n"
+        "[Service]\n"
+        "Type=notify\n"
+        "ExecStart=" +
+        ExecStartPath(executable) +
+        "\n"
+        "Restart=no\n"
+        "# The room's user, whose sound server (PulseAudio or PipeWire) the service follows.\n"
+        "User=" +
+        user + "\n";
+    if (cameraGroup) {
+        unit += std::string("# May open the camera's device nodes (udev rule of the package).\n") +
+                "SupplementaryGroups=" + kCameraGroup + "\n";
+    }
+    unit +=
+        "StateDirectory=Vesk/Audio\n"
+        "# Its once-a-second frame count is for consoles; event reports go to the journal.\n"
+        "StandardOutput=null\n"
+        "\n"
+        "# Reads the sound server's socket and the camera's nodes; writes its state folder.\n"
+        "NoNewPrivileges=yes\n"
+        "CapabilityBoundingSet=\n"
+        "ProtectSystem=strict\n"
+        "PrivateMounts=yes\n"
+        "ProtectHome=read-only\n"
+        "PrivateTmp=yes\n"
+        "DevicePolicy=closed\n"
+        "DeviceAllow=char-hidraw rw\n"
+        "DeviceAllow=char-usb_device rw\n"
+        "ProtectClock=yes\n"
+        "ProtectHostname=yes\n"
+        "ProtectKernelTunables=yes\n"
+        "ProtectKernelModules=yes\n"
+        "ProtectKernelLogs=yes\n"
+        "ProtectControlGroups=yes\n"
+        "ProtectProc=invisible\n"
+        "ProcSubset=pid\n"
+        "RestrictAddressFamilies=AF_UNIX AF_NETLINK\n"
+        "IPAddressDeny=any\n"
+        "RestrictNamespaces=yes\n"
+        "RestrictRealtime=yes\n"
+        "RestrictSUIDSGID=yes\n"
+        "LockPersonality=yes\n"
+        "MemoryDenyWriteExecute=yes\n"
+        "SystemCallArchitectures=native\n"
+        "SystemCallFilter=@system-service\n"
+        "SystemCallFilter=~@privileged @resources\n"
+        "SystemCallErrorNumber=EPERM\n"
+        "UMask=0027\n"
+        "\n"
+        "[Install]\n"
+        "WantedBy=multi-user.target\n";
+    return unit;
+}
+
+}  // namespace vesk_platform

@@ -1,0 +1,200 @@
+// The program's systemd side: the unit text it installs (and the package ships), the install
+// command's failures, and its children. A systemctl stand-in on the PATH plays systemd.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/service.h"
+#include "platform/systemd_manager.h"
+#include "test_util.h"
+
+namespace {
+
+bool HaveSystemdAnalyze() {
+    return std::system("command -v systemd-analyze >/dev/null 2>&1") == 0;
+}
+
+// The program copied into a folder whose name holds a blank and systemd's special characters.
+std::string ProgramInAwkwardFolder(const test_util::TempDir& dir) {
+    const std::string folder = dir / "room app 100% $HOME";
+    std::filesystem::create_directories(folder);
+    const std::string program = folder + "/VeskAudioService";
+    std::filesystem::copy_file(VESK_SERVICE_BINARY, program);
+    return program;
+}
+
+// A systemctl that records every call with whether NOTIFY_SOCKET reached it, fails the verbs
+// named in the file "fail", says "inactive" and "running" when asked.
+class SystemctlStandIn {
+  public:
+    SystemctlStandIn() {
+        std::filesystem::create_directories(m_dir / "bin");
+        std::filesystem::create_directories(units());
+        const std::string script = m_dir / "bin/systemctl";
+        std::ofstream(script) << "#!/bin/sh\n"
+                                 "echo \"$* notify=${NOTIFY_SOCKET-unset}\" >> '"
+                              << calls()
+                              << "'\n"
+                                 "grep -qxe \"$1\" '"
+                              << (m_dir / "fail")
+                              << "' 2>/dev/null && exit 1\n"
+                                 "case \"$1\" in\n"
+                                 "  is-active) echo inactive; exit 3 ;;\n"
+                                 "  is-system-running) echo running ;;\n"
+                                 "esac\n"
+                                 "exit 0\n";
+        chmod(script.c_str(), 0755);
+    }
+    std::string units() const { return m_dir / "units"; }
+    std::string calls() const { return m_dir / "calls"; }
+    std::string Calls() const { return test_util::ReadFile(calls()); }
+    void FailOn(const std::string& verb) const { std::ofstream(m_dir / "fail") << verb << "\n"; }
+    std::vector<std::string> Units() const { return test_util::ListDir(units()); }
+
+    // Runs `program` with the stand-in on the PATH; returns its exit code, its standard error
+    // in `err`. `user` becomes VESK_SESSION_USER; `notify` NOTIFY_SOCKET when not empty.
+    int Run(const std::string& program, std::vector<std::string> args, const std::string& user,
+            std::string* err, const std::string& notify = "", int stopAfterMs = 0) {
+        const std::string errFile = m_dir / "stderr.txt";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            setenv("PATH", (m_dir / "bin:" + std::getenv("PATH")).c_str(), 1);
+            setenv("VESK_SYSTEMD_UNIT_DIR", units().c_str(), 1);
+            setenv("VESK_SESSION_USER", user.c_str(), 1);
+            unsetenv("SUDO_USER");
+            setenv("VESK_DATA_ROOT", m_dir.path().c_str(), 1);
+            setenv("PULSE_SERVER", "unix:/nonexistent", 1);
+            if (!notify.empty()) {
+                setenv("NOTIFY_SOCKET", notify.c_str(), 1);
+            }
+            if (freopen(errFile.c_str(), "w", stderr) == nullptr ||
+                freopen("/dev/null", "w", stdout) == nullptr) {
+                _exit(3);
+            }
+            std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+            for (std::string& arg : args) {
+                argv.push_back(arg.data());
+            }
+            argv.push_back(nullptr);
+            execv(program.c_str(), argv.data());
+            _exit(2);
+        }
+        if (stopAfterMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(stopAfterMs));
+            kill(pid, SIGTERM);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        *err = test_util::ReadFile(errFile);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+  private:
+    test_util::TempDir m_dir;
+};
+
+TEST(SystemdUnit, RunsTheProgramQuotedAsTheRoomUserHardened) {
+    test_util::TempDir dir;
+    const std::string program = ProgramInAwkwardFolder(dir);
+    const std::string unit = vesk_platform::SystemdUnit(program, "nobody", false);
+    EXPECT_NE(
+        unit.find("\nExecStart=\"" + dir.path() + "/room app 100%% $HOME/VeskAudioService\"\n"),
+        std::string::npos)
+        << unit;
+    for (const char* line :
+         {"\nType=notify\n", "\nRestart=no\n", "\nUser=nobody\n", "\nStateDirectory=Vesk/Audio\n",
+          "\nStandardOutput=null\n", "\nWantedBy=multi-user.target\n"}) {
+        EXPECT_NE(unit.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(unit.find("XDG_RUNTIME_DIR"), std::string::npos);  // no uid written in
+    EXPECT_EQ(unit.find("SupplementaryGroups"), std::string::npos);
+    EXPECT_NE(vesk_platform::SystemdUnit(program, "nobody", true)
+                  .find("\nSupplementaryGroups=vesk-audio\n"),
+              std::string::npos);
+
+    if (!HaveSystemdAnalyze()) {
+        GTEST_SKIP() << "no systemd-analyze";
+    }
+    const std::string path = dir / "VeskAudioService.service";
+    std::ofstream(path) << unit;
+    std::string out;
+    EXPECT_EQ(vesk_platform::RunChild({"systemd-analyze", "verify", "--man=no", path}, &out), 0);
+    vesk_platform::RunChild({"systemd-analyze", "security", "--offline=yes", path}, &out);
+    const size_t at = out.find("Overall exposure level for VeskAudioService.service: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    const double exposure = std::stod(out.substr(at + 54));
+    EXPECT_LE(exposure, 4.0) << out;
+}
+
+TEST(SystemdInstall, RefusesAnUnknownOrRootUserAndTakesBackAFailedRun) {
+    SystemctlStandIn systemd;
+    std::string err;
+    for (const char* user : {"nosuchuser", "root", ""}) {
+        EXPECT_EQ(systemd.Run(VESK_SERVICE_BINARY, {"install"}, user, &err), 255) << user;
+        EXPECT_NE(err.find("create service failed."), std::string::npos) << err;
+        EXPECT_NE(err.find("service install failed."), std::string::npos) << err;
+        EXPECT_NE(err.find("install needs the room's user"), std::string::npos) << err;
+        EXPECT_TRUE(systemd.Units().empty()) << user;
+    }
+    EXPECT_EQ(systemd.Calls().find("daemon-reload"), std::string::npos);
+
+    for (const char* verb : {"daemon-reload", "enable"}) {
+        systemd.FailOn(verb);
+        EXPECT_EQ(systemd.Run(VESK_SERVICE_BINARY, {"install"}, "nobody", &err), 255) << verb;
+        EXPECT_NE(err.find("create service failed."), std::string::npos) << err;
+        EXPECT_TRUE(systemd.Units().empty()) << "left behind after a failing " << verb;
+    }
+}
+
+TEST(SystemdInstall, InstallsFromAFolderWithBlanksAndUninstalls) {
+    SystemctlStandIn systemd;
+    test_util::TempDir dir;
+    const std::string program = ProgramInAwkwardFolder(dir);
+    std::string err;
+    ASSERT_EQ(systemd.Run(program, {"install"}, "nobody", &err), 0) << err;
+    EXPECT_NE(err.find("service install success."), std::string::npos) << err;
+    ASSERT_EQ(systemd.Units(), std::vector<std::string>{"VeskAudioService.service"});
+    const std::string unit = systemd.units() + "/VeskAudioService.service";
+    EXPECT_NE(test_util::ReadFile(unit).find("ExecStart=\"" + dir.path() +
+                                             "/room app 100%% $HOME/VeskAudioService\"\n"),
+              std::string::npos);
+    EXPECT_NE(systemd.Calls().find("enable VeskAudioService.service"), std::string::npos);
+    if (HaveSystemdAnalyze()) {
+        EXPECT_EQ(vesk_platform::RunChild({"systemd-analyze", "verify", "--man=no", unit}), 0);
+    }
+
+    ASSERT_EQ(systemd.Run(program, {"uninstall"}, "nobody", &err), 0) << err;
+    EXPECT_NE(err.find("service uninstall success."), std::string::npos) << err;
+    EXPECT_TRUE(systemd.Units().empty());
+}
+
+// The stop path asks systemctl whether the system is going down: that child must not carry the
+// service's NOTIFY_SOCKET (it would speak to systemd in the service's name).
+TEST(SystemdService, ChildrenDoNotInheritTheNotifySocket) {
+    SystemctlStandIn systemd;
+    test_util::TempDir dir;
+    std::string err;
+    EXPECT_EQ(systemd.Run(VESK_SERVICE_BINARY, {}, "nobody", &err, dir / "notify", 1500), 0);
+    const std::string calls = systemd.Calls();
+    EXPECT_NE(calls.find("is-system-running notify=unset"), std::string::npos) << calls;
+    EXPECT_EQ(calls.find("notify=" + dir / "notify"), std::string::npos) << calls;
+
+    std::string out;
+    setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);
+    EXPECT_EQ(vesk_platform::RunChild({"sh", "-c", "echo ${NOTIFY_SOCKET-unset}"}, &out), 0);
+    unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(out, "unset\n");
+}
+
+}  // namespace
