@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -291,6 +292,47 @@ TEST(ServiceProcess, RunsInTheForegroundAndStopsOnSigtermOrHangUp) {
         EXPECT_EQ(test_util::FirstMissingInOrder(out, inOrder), "") << out;
     }
 }
+#else  // _WIN32
+
+// The program as Windows sees it: its version resource carries the build's version, and its
+// message table gives every event id the report's own text, as Event Viewer formats it.
+TEST(WindowsProgram, CarriesItsVersionAndAMessageForEveryEventId) {
+    std::string path = "Z:" VESK_SERVICE_BINARY;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u) << path;
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    const DWORD expected = (VESK_VERSION_MAJOR << 16) | VESK_VERSION_MINOR;
+    EXPECT_EQ(fixed->dwFileVersionMS, expected);
+    EXPECT_EQ(fixed->dwFileVersionLS, static_cast<DWORD>(VESK_VERSION_PATCH << 16));
+    EXPECT_EQ(fixed->dwProductVersionMS, expected);
+    char* text = nullptr;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\ProductVersion",
+                               reinterpret_cast<void**>(&text), &length));
+    EXPECT_STREQ(text, VESK_VERSION);
+
+    HMODULE program = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(program, nullptr);
+    for (DWORD id : {1u, 2u, 40000u, 65535u}) {
+        char report[] = "service control stop success.";
+        char* arguments[] = {report};
+        char message[128] = "";
+        const DWORD written =
+            FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program, id,
+                           0x409, message, sizeof message, reinterpret_cast<va_list*>(arguments));
+        EXPECT_GT(written, 0u) << id << " error " << GetLastError();
+        std::string shown(message);
+        shown.erase(shown.find_last_not_of("\r\n") + 1);  // the message ends its line
+        EXPECT_EQ(shown, report) << id;
+    }
+    FreeLibrary(program);
+}
+
 #endif  // _WIN32
 
 }  // namespace
