@@ -1,6 +1,10 @@
 // The loopback controller's start, stop and main loop, against the stand-ins of fake_room.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -99,6 +103,29 @@ TEST_F(Controller, HealthyStartRunsTheLoopAndStopEndsEverything) {
     EXPECT_EQ(out.rfind("SpkLoopback_Start()---ENTRY\n", 0), 0u);
     EXPECT_NE(out.find("-----------CVeskLogger::~CVeskLogger()------------\n"), std::string::npos);
 }
+
+#ifndef _WIN32
+// A user planted the audio folder as a link: the controller says so, and neither the log nor
+// anything else is written where the link points.
+TEST_F(Controller, RefusesADataFolderThatIsALink) {
+    test_util::TempDir elsewhere;
+    ASSERT_TRUE(MakeDirectory((m_root / "Vesk").c_str()));
+    ASSERT_EQ(symlink(elsewhere.path().c_str(), (m_root / "Vesk/Audio").c_str()), 0);
+    testing::internal::CaptureStdout();
+    SpkLoopback_Start();
+    ASSERT_TRUE(RunPasses(3));
+    SpkLoopback_Stop();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(test_util::ListDir(elsewhere.path()).empty());
+    ASSERT_FALSE(Events().empty());
+    EXPECT_EQ(Events().front().type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(Events().front().text,
+              "The data folder is a link (junction or symbolic link), not used: " +
+                  m_root / "Vesk/Audio");
+    EXPECT_NE(out.find("Audio | .../SpkLoopback_API.cpp | "), std::string::npos)
+        << "the log goes to standard output";
+}
+#endif
 
 TEST_F(Controller, CaptureRunsExactlyWhileTheCameraIsReady) {
     ASSERT_TRUE(SpkLoopback_Start());

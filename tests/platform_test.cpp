@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -140,6 +144,45 @@ TEST(Platform, DirectoriesAreCreatedAndRecognised) {
     std::ofstream(file) << "x";
     EXPECT_FALSE(IsDirectory(file.c_str()));  // a file is not a folder
 }
+
+#ifndef _WIN32
+// Links planted where the service keeps its files are neither folders nor files to write.
+TEST(Platform, LinksAreNotFollowed) {
+    test_util::TempDir root;
+    const std::string elsewhere = root / "elsewhere";
+    ASSERT_TRUE(MakeDirectory(elsewhere.c_str()));
+    const std::string target = elsewhere + "/precious.txt";
+    std::ofstream(target) << "keep me";
+    const std::string folderLink = root / "Vesk";
+    const std::string fileLink = root / "VeskZIZLog.txt";
+    ASSERT_EQ(symlink(elsewhere.c_str(), folderLink.c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), fileLink.c_str()), 0);
+
+    EXPECT_FALSE(IsDirectory(folderLink.c_str()));
+    EXPECT_TRUE(IsLink(folderLink.c_str()));
+    EXPECT_TRUE(IsLink(fileLink.c_str()));
+    EXPECT_FALSE(IsLink(elsewhere.c_str()));
+    for (const char* mode : {"w", "a+"}) {
+        EXPECT_EQ(OpenFileNoFollow(fileLink.c_str(), mode), nullptr) << mode;
+    }
+    EXPECT_EQ(test_util::ReadFile(target), "keep me");
+
+    const std::string plain = root / "plain.txt";
+    FILE* file = OpenFileNoFollow(plain.c_str(), "a+");
+    ASSERT_NE(file, nullptr);
+    fputs("one\n", file);
+    fclose(file);
+    file = OpenFileNoFollow(plain.c_str(), "a+");
+    ASSERT_NE(file, nullptr);
+    fputs("two\n", file);
+    fclose(file);
+    EXPECT_EQ(test_util::ReadFile(plain), "one\ntwo\n");
+    file = OpenFileNoFollow(plain.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fclose(file);
+    EXPECT_EQ(test_util::ReadFile(plain), "");
+}
+#endif
 
 struct Report {
     WORD type;

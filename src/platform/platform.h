@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #ifdef _WIN32
 
@@ -116,9 +117,17 @@ BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
 
 #endif  // _WIN32
 
-// Directory status and creation with the C runtime of each system.
+// The data folders and files are never reached through a link: a local user could otherwise
+// plant one (a junction or symbolic link) where the service, running with more rights than
+// that user, writes.
+//
+// A directory of its own: false for a link to one.
 bool IsDirectory(const char* path);
 bool MakeDirectory(const char* path);
+// A junction or symbolic link (on Windows any reparse point).
+bool IsLink(const char* path);
+// fopen for the modes "w" and "a+" that refuses (null, errno ELOOP) a file that is a link.
+FILE* OpenFileNoFollow(const char* path, const char* mode);
 
 namespace vesk_platform {
 

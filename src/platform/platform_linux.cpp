@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
@@ -265,7 +266,27 @@ BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD /*wCategory*/, DWORD dwEven
 
 bool IsDirectory(const char* path) {
     struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    return lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsLink(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+FILE* OpenFileNoFollow(const char* path, const char* mode) {
+    const bool append = mode[0] == 'a';
+    const int flags =
+        (append ? O_RDWR | O_APPEND : O_WRONLY | O_TRUNC) | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    const int fd = open(path, flags, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, mode);
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
 }
 
 bool MakeDirectory(const char* path) {

@@ -4,6 +4,7 @@
 #include "platform/data_root.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 
 #include <direct.h>
@@ -55,8 +56,24 @@ HRESULT VeskSHGetFolderPathA(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags,
 }
 
 bool IsDirectory(const char* path) {
-    struct _stat st;
-    return _stat(path, &st) == 0 && (st.st_mode & _S_IFDIR) != 0;
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+bool IsLink(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+FILE* OpenFileNoFollow(const char* path, const char* mode) {
+    // The folder's permissions keep others from swapping the file between the test and fopen.
+    if (IsLink(path)) {
+        errno = ELOOP;
+        return nullptr;
+    }
+    return fopen(path, mode);
 }
 
 bool MakeDirectory(const char* path) {

@@ -431,7 +431,7 @@ HRESULT CSpkLoopback::ConfigDevice() {
     }
     snprintf(text, sizeof text, "Detected audio output devices list file full path:%s\n", listPath);
     VESK_LOG(m_pLogger, text);
-    FILE* list = listPath[0] != '\0' ? fopen(listPath, "w") : nullptr;
+    FILE* list = listPath[0] != '\0' ? OpenFileNoFollow(listPath, "w") : nullptr;
     if (list == nullptr) {
         snprintf(text, sizeof text, "Unexpected failed to create file of: %s\n", listPath);
         VESK_LOG(m_pLogger, text);

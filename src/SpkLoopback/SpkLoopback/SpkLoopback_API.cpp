@@ -76,6 +76,22 @@ void CreateDataFolders(const char* parentDir, const char* audioDir) {
     }
 }
 
+// A folder planted as a link (junction or symbolic link) by a user, where the service expects
+// its own: the log and the device list must not land where it points, so the service runs
+// without its data folder (the log on standard output, no capture) and says why.
+void RefuseLinkedDataFolder(const char* parentDir, char (&audioDir)[MAX_PATH]) {
+    const char* link = IsLink(parentDir) ? parentDir : IsLink(audioDir) ? audioDir : nullptr;
+    if (link == nullptr) {
+        return;
+    }
+    char text[kTextSize + MAX_PATH];
+    snprintf(text, sizeof text,
+             "The data folder is a link (junction or symbolic link), not used: %s", link);
+    printf("%s\n", text);
+    ReportServiceEvent(EVENTLOG_ERROR_TYPE, text);
+    audioDir[0] = '\0';
+}
+
 // One pass of the main loop while the notifier has a camera ready.
 void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, int& retryCountdown) {
     SpkLoopbackContext& ctx = *g_pThis;
@@ -307,6 +323,7 @@ bool SpkLoopback_Start() {
         FormatPath(parentDir, commonDir, VESK_PATH_SEP "Vesk") &&
         FormatPath(ctx.m_szAudioDir, commonDir, VESK_PATH_SEP "Vesk" VESK_PATH_SEP "Audio")) {
         CreateDataFolders(parentDir, ctx.m_szAudioDir);
+        RefuseLinkedDataFolder(parentDir, ctx.m_szAudioDir);
     } else {
         // Without the data folder the log goes to standard output.
         printf("Failed to get the common application data folder.\n");

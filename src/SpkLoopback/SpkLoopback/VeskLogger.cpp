@@ -60,7 +60,7 @@ CVeskLogger::CVeskLogger(const char* folder, const char* name) : m_pFile(nullptr
     // buffer would name another file.
     const bool fits = length > 0 && length < static_cast<int>(sizeof m_szFileName);
     if (folder[0] != '\0' && fits) {
-        m_pFile = fopen(m_szFileName, "a+");
+        m_pFile = OpenFileNoFollow(m_szFileName, "a+");
     }
     if (m_pFile == nullptr) {
         printf("FAILED to create file of: %s\n", m_szFileName);
@@ -106,7 +106,7 @@ void CVeskLogger::Rotate(const char* timeText, const char* shortSource, int line
     if (rename(m_szFileName, olderName) != 0) {
         // The older name is held (open elsewhere, or not a file): reopening with "w" would
         // empty the current log. Keep appending; the next size test tries again.
-        m_pFile = fopen(m_szFileName, "a+");
+        m_pFile = OpenFileNoFollow(m_szFileName, "a+");
         if (m_pFile != nullptr) {
             fputc('\n', m_pFile);  // ends the "old log file name" line
         } else {
@@ -114,7 +114,7 @@ void CVeskLogger::Rotate(const char* timeText, const char* shortSource, int line
         }
         return;
     }
-    m_pFile = fopen(m_szFileName, "w");
+    m_pFile = OpenFileNoFollow(m_szFileName, "w");
     if (m_pFile != nullptr) {
         fprintf(m_pFile, "================NEW FILE CREATED=================== %s\n", m_szFileName);
     } else {
