@@ -131,6 +131,10 @@ FILE* OpenFileNoFollow(const char* path, const char* mode);
 
 namespace vesk_platform {
 
+// Names the calling thread for the system's tools (top -H, a debugger, perf); at most 15
+// characters are kept.
+void NameThisThread(const char* name);
+
 // Test seam: every Sleep and every finite WaitForSingleObject time-out is divided by this
 // number (1 in production). Counts of loop passes stay exact; only wall time shrinks.
 void SetTimeDivisor(unsigned divisor);

@@ -295,6 +295,12 @@ bool MakeDirectory(const char* path) {
 
 namespace vesk_platform {
 
+void NameThisThread(const char* name) {
+    char shortName[16];
+    snprintf(shortName, sizeof shortName, "%s", name);
+    pthread_setname_np(pthread_self(), shortName);
+}
+
 void SetTimeDivisor(unsigned divisor) {
     g_timeDivisor.store(divisor == 0 ? 1 : divisor);
 }

@@ -82,6 +82,23 @@ bool MakeDirectory(const char* path) {
 
 namespace vesk_platform {
 
+void NameThisThread(const char* name) {
+    // SetThreadDescription came with Windows 10 1607; older systems go without names.
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    static const auto setDescription = reinterpret_cast<SetDescription>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    if (setDescription == nullptr) {
+        return;
+    }
+    wchar_t wide[16];
+    size_t i = 0;
+    for (; i + 1 < sizeof wide / sizeof wide[0] && name[i] != '\0'; ++i) {
+        wide[i] = static_cast<unsigned char>(name[i]);
+    }
+    wide[i] = L'\0';
+    setDescription(GetCurrentThread(), wide);
+}
+
 void SetTimeDivisor(unsigned divisor) {
     g_timeDivisor.store(divisor == 0 ? 1 : divisor);
 }

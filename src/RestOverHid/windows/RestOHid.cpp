@@ -101,6 +101,7 @@ bool CRestOHid::FarEndTalking() {
 }
 
 void CRestOHid::theThread() {
+    vesk_platform::NameThisThread("vesk-notifier");
     m_nFarTalkHold = 0;
     m_bThreadRunning = true;
     int reopenCountdown = 0;

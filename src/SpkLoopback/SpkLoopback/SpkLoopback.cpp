@@ -255,6 +255,7 @@ HRESULT CSpkLoopback::InitializeStream(const WAVEFORMATEX* format) {
 }
 
 HRESULT CSpkLoopback::theThread() {
+    vesk_platform::NameThisThread("vesk-capture");
     CoInitialize(nullptr);
     HRESULT hr = ConfigDevice();
     if (FAILED(hr)) {

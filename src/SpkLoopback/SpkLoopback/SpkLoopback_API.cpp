@@ -128,6 +128,7 @@ void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, int& retryCountdow
 SpkLoopbackContext* const g_pThis = &s_context;
 
 unsigned __stdcall theMainThreadProc(void* /*unused*/) {
+    vesk_platform::NameThisThread("vesk-controller");
     SpkLoopbackContext& ctx = *g_pThis;
     auto* capture = new CSpkLoopback(Logger(), ctx.m_szAudioDir);
     auto* notifier = new CRestOHid(Logger());
@@ -276,6 +277,7 @@ HRESULT STDMETHODCALLTYPE CMMNotificationClient::OnPropertyValueChanged(LPCWSTR 
 }
 
 unsigned __stdcall theMonitorThreadProc(void* /*unused*/) {
+    vesk_platform::NameThisThread("vesk-monitor");
     SpkLoopbackContext& ctx = *g_pThis;
     CoInitialize(nullptr);
     const HRESULT hr =
