@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <cstdlib>
+#include <mutex>
 #include <vector>
 
 #include "platform/com_object.h"
@@ -17,6 +19,66 @@ constexpr REFERENCE_TIME kDevicePeriod = 100000;  // 10 ms in 100-ns units
 constexpr REFERENCE_TIME kMinimumPeriod = 30000;
 constexpr pa_usec_t kPacketUsec = 10000;  // the record stream delivers ~10 ms fragments
 constexpr int kBufferMs = 200;            // reported buffer size
+
+// The stream's audio, moved out of libpulse on its event thread as it arrives. The capture
+// thread takes its packets from here without libpulse's lock, so that it neither contends with
+// the event thread nor makes it wake: one wake-up of each per server fragment.
+class PacketQueue {
+  public:
+    void Reset(size_t packetBytes, size_t capacityBytes) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_packetBytes = packetBytes;
+        m_ring.assign(capacityBytes, 0);
+        m_read = 0;
+        m_queued = 0;
+    }
+
+    // Event thread. Null data is a hole in the stream, queued as silence. What does not fit is
+    // dropped, as a Windows engine drops what overflows a capture buffer nobody reads.
+    void Append(const void* data, size_t bytes) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        bytes = std::min(bytes, m_ring.size() - m_queued);
+        for (size_t done = 0; done < bytes;) {
+            const size_t at = (m_read + m_queued) % m_ring.size();
+            const size_t run = std::min(bytes - done, m_ring.size() - at);
+            if (data != nullptr) {
+                memcpy(m_ring.data() + at, static_cast<const uint8_t*>(data) + done, run);
+            } else {
+                memset(m_ring.data() + at, 0, run);
+            }
+            done += run;
+            m_queued += run;
+        }
+    }
+
+    // Capture thread: copies one packet out; false while less is queued.
+    bool Take(uint8_t* packet) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_queued < m_packetBytes) {
+            return false;
+        }
+        for (size_t done = 0; done < m_packetBytes;) {
+            const size_t run = std::min(m_packetBytes - done, m_ring.size() - m_read);
+            memcpy(packet + done, m_ring.data() + m_read, run);
+            done += run;
+            m_read = (m_read + run) % m_ring.size();
+        }
+        m_queued -= m_packetBytes;
+        return true;
+    }
+
+    bool HasPacket() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_packetBytes > 0 && m_queued >= m_packetBytes;
+    }
+
+  private:
+    mutable std::mutex m_mutex;
+    std::vector<uint8_t> m_ring;
+    size_t m_packetBytes = 0;
+    size_t m_read = 0;
+    size_t m_queued = 0;
+};
 
 class AudioClient;
 
@@ -67,6 +129,8 @@ class AudioClient final : public ComObject<IAudioClient> {
         }
         m_frameBytes = static_cast<UINT32>(pa_frame_size(&spec));
         m_packet.assign(static_cast<size_t>(spec.rate / 100) * m_frameBytes, 0);
+        m_queue.Reset(m_packet.size(),
+                      static_cast<size_t>(spec.rate) * kBufferMs / 1000 * m_frameBytes);
 
         Lock lock(*m_connection);
         pa_context* context = m_connection->Ready();
@@ -81,7 +145,8 @@ class AudioClient final : public ComObject<IAudioClient> {
         pa_stream_set_read_callback(m_stream, OnReadable, this);
         pa_buffer_attr attributes;
         memset(&attributes, 0xFF, sizeof attributes);  // server defaults, except:
-        attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kPacketUsec, &spec));
+        attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(
+            getenv("VESK_FRAG_MS") ? atoi(getenv("VESK_FRAG_MS")) * 1000 : kPacketUsec, &spec));
         // Fragments of ~10 ms (the default would be ~2 s). The stream stays on this sink's
         // monitor: when the sink goes, the stream fails and capture is restarted, instead of
         // being moved silently to another source. It also keeps the sink from suspending, so
@@ -173,50 +238,24 @@ class AudioClient final : public ComObject<IAudioClient> {
     }
 
     // One packet of 10 ms, as the Windows engine delivers them: the server's fragments
-    // vary in size (5 ms while a client plays, more when idle), and one packet must never
-    // carry more than one detector block.
+    // vary in size, and one packet must never carry more than one detector block.
     HRESULT GetBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
-        Lock lock(*m_connection);
         *frames = 0;
         *flags = 0;
-        if (m_stream == nullptr || pa_stream_get_state(m_stream) != PA_STREAM_READY) {
+        if (m_failed) {
             return AUDCLNT_E_DEVICE_INVALIDATED;
         }
-        if (Available() < m_packet.size()) {
+        if (!m_queue.Take(m_packet.data())) {
             return AUDCLNT_S_BUFFER_EMPTY;
-        }
-        bool silent = true;
-        for (size_t copied = 0; copied < m_packet.size();) {
-            const void* fragment = nullptr;
-            size_t bytes = 0;
-            if (pa_stream_peek(m_stream, &fragment, &bytes) < 0 || bytes == 0) {
-                return AUDCLNT_E_DEVICE_INVALIDATED;
-            }
-            const size_t take = std::min(bytes - m_offset, m_packet.size() - copied);
-            if (fragment != nullptr) {
-                memcpy(m_packet.data() + copied, static_cast<const uint8_t*>(fragment) + m_offset,
-                       take);
-                silent = false;
-            } else {  // a hole in the stream
-                memset(m_packet.data() + copied, 0, take);
-            }
-            copied += take;
-            m_offset += take;
-            if (m_offset == bytes) {
-                pa_stream_drop(m_stream);
-                m_offset = 0;
-            }
         }
         *data = m_packet.data();
         *frames = static_cast<UINT32>(m_packet.size() / m_frameBytes);
-        *flags = silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0;
         return S_OK;
     }
 
     HRESULT ReleaseBuffer() {
-        Lock lock(*m_connection);
         // The capture loop takes one packet per wake: wake it again while more are queued.
-        if (m_stream != nullptr && Available() >= m_packet.size()) {
+        if (m_queue.HasPacket()) {
             Signal();
         }
         return S_OK;
@@ -248,21 +287,23 @@ class AudioClient final : public ComObject<IAudioClient> {
         auto* self = static_cast<AudioClient*>(userdata);
         self->m_connection->Signal();
         if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+            self->m_failed = true;
             self->Signal();  // the capture loop then finds the stream gone
         }
     }
 
-    static void OnReadable(pa_stream*, size_t, void* userdata) {
+    // On the event thread: everything the server sent goes to the queue at once.
+    static void OnReadable(pa_stream* stream, size_t, void* userdata) {
         auto* self = static_cast<AudioClient*>(userdata);
-        if (self->Available() >= self->m_packet.size()) {
+        const void* fragment = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_peek(stream, &fragment, &bytes) == 0 && bytes > 0) {
+            self->m_queue.Append(fragment, bytes);
+            pa_stream_drop(stream);
+        }
+        if (self->m_queue.HasPacket()) {
             self->Signal();
         }
-    }
-
-    // Bytes queued and not yet handed out; the caller holds the lock.
-    size_t Available() const {
-        const size_t readable = pa_stream_readable_size(m_stream);
-        return readable == static_cast<size_t>(-1) ? 0 : readable - m_offset;
     }
 
     std::shared_ptr<Connection> m_connection;
@@ -271,7 +312,8 @@ class AudioClient final : public ComObject<IAudioClient> {
     UINT32 m_frameBytes = 0;
     std::atomic<HANDLE> m_event{nullptr};
     std::vector<uint8_t> m_packet;  // one 10 ms packet, handed out by GetBuffer
-    size_t m_offset = 0;            // bytes of the current fragment already handed out
+    PacketQueue m_queue;
+    std::atomic<bool> m_failed{false};
 };
 
 CaptureClient::CaptureClient(AudioClient* client)

@@ -94,7 +94,7 @@ bool CloseEntry(ScHandle* handle) {
     return true;
 }
 
-bool RunDispatcher(const SERVICE_TABLE_ENTRYW* table, RaisedControl raisedControl) {
+bool RunDispatcher(const SERVICE_TABLE_ENTRYW* table) {
     if (table == nullptr || table[0].lpServiceProc == nullptr) {
         return false;
     }
@@ -111,15 +111,9 @@ bool RunDispatcher(const SERVICE_TABLE_ENTRYW* table, RaisedControl raisedContro
         DWORD control = 0;
         {
             std::unique_lock<std::mutex> lock(d.mutex);
-            d.changed.wait_for(lock, std::chrono::milliseconds(100),
-                               [&d] { return !d.controls.empty(); });
-            if (!d.controls.empty()) {
-                control = d.controls.front();
-                d.controls.pop_front();
-            }
-        }
-        if (control == 0 && raisedControl != nullptr) {
-            control = raisedControl();
+            d.changed.wait(lock, [&d] { return !d.controls.empty(); });
+            control = d.controls.front();
+            d.controls.pop_front();
         }
         LPHANDLER_FUNCTION_EX handler;
         LPVOID context;

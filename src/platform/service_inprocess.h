@@ -27,11 +27,10 @@ bool DeleteEntry(ServiceManager& manager, ScHandle* service, DWORD* error);
 bool CloseEntry(ScHandle* handle);
 
 // Runs the table's first service: its main function on a thread of its own, the controls on
-// the calling thread. `raisedControl`, polled every 100 ms, returns a control the system
-// raised (0: none). Returns once the service has reported SERVICE_STOPPED after a stop or
-// shutdown control and its main function has returned.
-using RaisedControl = DWORD (*)();
-bool RunDispatcher(const SERVICE_TABLE_ENTRYW* table, RaisedControl raisedControl);
+// the calling thread as they are posted (it sleeps in between). Returns once the service has
+// reported SERVICE_STOPPED after a stop or shutdown control and its main function has
+// returned.
+bool RunDispatcher(const SERVICE_TABLE_ENTRYW* table);
 // The running service's status handle; null with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
 // outside RunDispatcher.
 ScHandle* RegisterHandler(const wchar_t* name, LPHANDLER_FUNCTION_EX handler, LPVOID context,

@@ -35,22 +35,47 @@ thread_local DWORD t_lastError = 0;
 
 std::atomic<vesk_platform::ServiceManager*> g_manager{&vesk_platform::SystemdManager()};
 
-volatile sig_atomic_t g_stopSignal = 0;
-
-void OnStopSignal(int) {
-    g_stopSignal = 1;
-}
-
-// SIGTERM or SIGINT is the stop control, or the shutdown control while the system goes down.
-DWORD RaisedStopControl() {
-    if (g_stopSignal == 0) {
-        return 0;
-    }
-    g_stopSignal = 0;
+// A stop signal is the stop control, or the shutdown control while the system goes down.
+DWORD StopControl() {
     std::string word;
     vesk_platform::RunChild({"systemctl", "is-system-running"}, &word);
     return word.rfind("stopping", 0) == 0 ? SERVICE_CONTROL_SHUTDOWN : SERVICE_CONTROL_STOP;
 }
+
+// SIGTERM, SIGINT and a hang-up (the terminal of a console run closing, or kill -HUP) take the
+// stop path, so that every stop report is made and the log is flushed. They are blocked in
+// every thread (the service's threads inherit the mask from the dispatcher's) and taken by one
+// thread that waits for them, so that nothing polls for them.
+class StopSignals {
+  public:
+    StopSignals() {
+        sigemptyset(&m_signals);
+        for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+            sigaddset(&m_signals, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &m_signals, &m_previousMask);
+        m_waiter = std::thread([this] {
+            int signal = 0;
+            while (sigwait(&m_signals, &signal) == 0 && !m_done) {
+                vesk_platform::PostServiceControl(StopControl());
+            }
+        });
+    }
+    ~StopSignals() {
+        m_done = true;
+        pthread_kill(m_waiter.native_handle(), SIGTERM);  // blocked: it ends the wait
+        m_waiter.join();
+        pthread_sigmask(SIG_SETMASK, &m_previousMask, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+  private:
+    sigset_t m_signals;
+    sigset_t m_previousMask;
+    std::atomic<bool> m_done{false};
+    std::thread m_waiter;
+};
 
 constexpr int kDataRootHeld = -2;
 
@@ -176,19 +201,10 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable) {
         t_lastError = ERROR_SERVICE_ALREADY_RUNNING;
         return FALSE;
     }
-    // A hang-up (the terminal of a console run closing, or kill -HUP) takes the stop path
-    // too, so that every stop report is made and the log is flushed.
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
-    struct sigaction previous[3]{};
-    g_stopSignal = 0;
-    for (int i = 0; i < 3; ++i) {
-        sigaction(kStopSignals[i], &action, &previous[i]);
-    }
-    const bool ran = inprocess::RunDispatcher(serviceTable, RaisedStopControl);
-    for (int i = 0; i < 3; ++i) {
-        sigaction(kStopSignals[i], &previous[i], nullptr);
+    bool ran = false;
+    {
+        StopSignals stopSignals;
+        ran = inprocess::RunDispatcher(serviceTable);
     }
     if (instanceLock >= 0) {
         close(instanceLock);

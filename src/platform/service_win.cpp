@@ -114,7 +114,7 @@ BOOL VeskStartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable) {
     if (g_scripted.load() == nullptr) {
         return ::StartServiceCtrlDispatcherW(serviceTable);
     }
-    return inprocess::RunDispatcher(serviceTable, nullptr) ? TRUE : FALSE;
+    return inprocess::RunDispatcher(serviceTable) ? TRUE : FALSE;
 }
 
 SERVICE_STATUS_HANDLE VeskRegisterServiceCtrlHandlerExW(LPCWSTR serviceName,

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -177,6 +178,19 @@ int RunChild(const std::vector<std::string>& argv, std::string* output) {
     if (::pipe2(pipe, O_CLOEXEC) != 0) {
         return -1;
     }
+    // The child starts with the signals the service blocks unblocked and at their defaults.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t stopSignals;
+    sigemptyset(&none);
+    sigemptyset(&stopSignals);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&stopSignals, signal);
+    }
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &stopSignals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -184,8 +198,9 @@ int RunChild(const std::vector<std::string>& argv, std::string* output) {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     const int spawned =
-        posix_spawnp(&pid, words[0], &actions, nullptr, words.data(), environment.data());
+        posix_spawnp(&pid, words[0], &actions, &attributes, words.data(), environment.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     close(pipe[1]);
     std::string text;
     char buffer[256];
