@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include "platform/data_root.h"
+#include "platform/event_pump.h"
 
 #include <atomic>
 #include <cerrno>
@@ -36,6 +37,7 @@ struct WaitableObject {
     bool signalled = false;
     bool manualReset = true;
     std::atomic<int> references{1};
+    vesk_platform::EventPump pump;  // set and run by the one thread that waits (event_pump.h)
 
     void Release() {
         if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -146,11 +148,36 @@ BOOL SetEvent(HANDLE hEvent) {
     return TRUE;
 }
 
+// The wait of an event with a pump: the pump runs until it has signalled the event or the time
+// is up.
+DWORD PumpedWait(WaitableObject* object, DWORD dwMilliseconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + Scaled(dwMilliseconds);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(object->mutex);
+            if (object->signalled) {
+                object->signalled = object->manualReset;
+                return WAIT_OBJECT_0;
+            }
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        if (dwMilliseconds != INFINITE && left.count() <= 0) {
+            return WAIT_TIMEOUT;
+        }
+        object->pump(dwMilliseconds == INFINITE ? std::chrono::microseconds::max() : left);
+    }
+}
+
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     if (hHandle == nullptr) {
         return WAIT_FAILED;
     }
     auto* object = static_cast<WaitableObject*>(hHandle);
+    if (object->pump) {
+        return PumpedWait(object, dwMilliseconds);
+    }
     std::unique_lock<std::mutex> lock(object->mutex);
     auto isSignalled = [object] { return object->signalled; };
     if (dwMilliseconds == INFINITE) {
@@ -294,6 +321,20 @@ bool MakeDirectory(const char* path) {
 }
 
 namespace vesk_platform {
+
+void SetEventPump(HANDLE event, EventPump pump) {
+    auto* object = static_cast<WaitableObject*>(event);
+    if (object == nullptr) {
+        return;
+    }
+    const bool wasBound = static_cast<bool>(object->pump);
+    object->pump = std::move(pump);
+    if (object->pump && !wasBound) {
+        ++object->references;
+    } else if (!object->pump && wasBound) {
+        object->Release();
+    }
+}
 
 void NameThisThread(const char* name) {
     char shortName[16];

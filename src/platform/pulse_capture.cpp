@@ -1,13 +1,13 @@
 #include "platform/pulse_capture.h"
 
 #include <algorithm>
-#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <cstdlib>
-#include <mutex>
 #include <vector>
 
 #include "platform/com_object.h"
+#include "platform/event_pump.h"
 #include "platform/pulse_format.h"
 
 namespace pulse_audio {
@@ -17,16 +17,19 @@ using vesk_platform::ComObject;
 
 constexpr REFERENCE_TIME kDevicePeriod = 100000;  // 10 ms in 100-ns units
 constexpr REFERENCE_TIME kMinimumPeriod = 30000;
-constexpr pa_usec_t kPacketUsec = 10000;  // the record stream delivers ~10 ms fragments
-constexpr int kBufferMs = 200;            // reported buffer size
+// What the server hands over at a time: two packets. Each fragment costs a wake-up of the
+// capture thread (and the server's own), so 20 ms halve the cost of 10 ms; the far end's voice
+// then reaches the detector at most 10 ms later, which keeps the worst onset within 150 ms.
+constexpr pa_usec_t kFragmentUsec = 20000;
+constexpr int kBufferMs = 200;  // reported buffer size
+constexpr int64_t kLongestIterationUsec = 1000000;
+constexpr auto kRequestDeadline = std::chrono::seconds(3);
 
-// The stream's audio, moved out of libpulse on its event thread as it arrives. The capture
-// thread takes its packets from here without libpulse's lock, so that it neither contends with
-// the event thread nor makes it wake: one wake-up of each per server fragment.
+// The stream's audio, moved out of libpulse as it arrives, from which the capture loop takes
+// 10 ms packets. Used by the client's one thread.
 class PacketQueue {
   public:
     void Reset(size_t packetBytes, size_t capacityBytes) {
-        std::lock_guard<std::mutex> lock(m_mutex);
         m_packetBytes = packetBytes;
         m_ring.assign(capacityBytes, 0);
         m_read = 0;
@@ -36,7 +39,6 @@ class PacketQueue {
     // Event thread. Null data is a hole in the stream, queued as silence. What does not fit is
     // dropped, as a Windows engine drops what overflows a capture buffer nobody reads.
     void Append(const void* data, size_t bytes) {
-        std::lock_guard<std::mutex> lock(m_mutex);
         bytes = std::min(bytes, m_ring.size() - m_queued);
         for (size_t done = 0; done < bytes;) {
             const size_t at = (m_read + m_queued) % m_ring.size();
@@ -53,7 +55,6 @@ class PacketQueue {
 
     // Capture thread: copies one packet out; false while less is queued.
     bool Take(uint8_t* packet) {
-        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_queued < m_packetBytes) {
             return false;
         }
@@ -67,13 +68,9 @@ class PacketQueue {
         return true;
     }
 
-    bool HasPacket() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_packetBytes > 0 && m_queued >= m_packetBytes;
-    }
+    bool HasPacket() const { return m_packetBytes > 0 && m_queued >= m_packetBytes; }
 
   private:
-    mutable std::mutex m_mutex;
     std::vector<uint8_t> m_ring;
     size_t m_packetBytes = 0;
     size_t m_read = 0;
@@ -94,20 +91,31 @@ class CaptureClient final : public ComObject<IAudioCaptureClient> {
     AudioClient* m_client;
 };
 
+// The loopback stream on a connection of its own, whose events run on the thread that uses the
+// client (the capture thread): while it waits for its packet event, it reads the server's
+// socket itself (event_pump.h). So each fragment from the server wakes one thread, not a
+// libpulse thread that would have to take the data and wake the capture thread in turn.
 class AudioClient final : public ComObject<IAudioClient> {
   public:
-    AudioClient(std::shared_ptr<Connection> connection, Sink sink)
-        : ComObject(IID_IAudioClient),
-          m_connection(std::move(connection)),
-          m_sink(std::move(sink)) {}
+    explicit AudioClient(Sink sink) : ComObject(IID_IAudioClient), m_sink(std::move(sink)) {}
 
     ~AudioClient() override {
+        if (m_event != nullptr) {
+            vesk_platform::SetEventPump(m_event, nullptr);
+        }
         if (m_stream != nullptr) {
-            Lock lock(*m_connection);
             pa_stream_set_state_callback(m_stream, nullptr, nullptr);
             pa_stream_set_read_callback(m_stream, nullptr, nullptr);
             pa_stream_disconnect(m_stream);
             pa_stream_unref(m_stream);
+        }
+        if (m_context != nullptr) {
+            pa_context_set_state_callback(m_context, nullptr, nullptr);
+            pa_context_disconnect(m_context);
+            pa_context_unref(m_context);
+        }
+        if (m_loop != nullptr) {
+            pa_mainloop_free(m_loop);
         }
     }
 
@@ -131,13 +139,10 @@ class AudioClient final : public ComObject<IAudioClient> {
         m_packet.assign(static_cast<size_t>(spec.rate / 100) * m_frameBytes, 0);
         m_queue.Reset(m_packet.size(),
                       static_cast<size_t>(spec.rate) * kBufferMs / 1000 * m_frameBytes);
-
-        Lock lock(*m_connection);
-        pa_context* context = m_connection->Ready();
-        if (context == nullptr) {
+        if (!Connect()) {
             return AUDCLNT_E_SERVICE_NOT_RUNNING;
         }
-        m_stream = pa_stream_new(context, "VeskAudioService loopback", &spec, &map);
+        m_stream = pa_stream_new(m_context, "VeskAudioService loopback", &spec, &map);
         if (m_stream == nullptr) {
             return E_FAIL;
         }
@@ -145,22 +150,19 @@ class AudioClient final : public ComObject<IAudioClient> {
         pa_stream_set_read_callback(m_stream, OnReadable, this);
         pa_buffer_attr attributes;
         memset(&attributes, 0xFF, sizeof attributes);  // server defaults, except:
-        attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(
-            getenv("VESK_FRAG_MS") ? atoi(getenv("VESK_FRAG_MS")) * 1000 : kPacketUsec, &spec));
-        // Fragments of ~10 ms (the default would be ~2 s). The stream stays on this sink's
-        // monitor: when the sink goes, the stream fails and capture is restarted, instead of
-        // being moved silently to another source. It also keeps the sink from suspending, so
-        // the far end's first words are not lost to a resume that can take seconds.
+        attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+        // Small fragments (the default would be ~2 s). The stream stays on this sink's monitor:
+        // when the sink goes, the stream fails and capture is restarted, instead of being moved
+        // silently to another source. It also keeps the sink from suspending, so the far end's
+        // first words are not lost to a resume that can take seconds.
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_START_CORKED);
         if (pa_stream_connect_record(m_stream, m_sink.monitor.c_str(), &attributes, flags) < 0) {
             return E_FAIL;
         }
-        pa_stream_state_t state;
-        while ((state = pa_stream_get_state(m_stream)) == PA_STREAM_CREATING) {
-            pa_threaded_mainloop_wait(m_connection->loop());
-        }
-        return state == PA_STREAM_READY ? S_OK : AUDCLNT_E_DEVICE_INVALIDATED;
+        RunUntil([this] { return pa_stream_get_state(m_stream) != PA_STREAM_CREATING; });
+        return pa_stream_get_state(m_stream) == PA_STREAM_READY ? S_OK
+                                                                : AUDCLNT_E_DEVICE_INVALIDATED;
     }
 
     HRESULT GetBufferSize(UINT32* pNumBufferFrames) override {
@@ -218,7 +220,12 @@ class AudioClient final : public ComObject<IAudioClient> {
         if (eventHandle == nullptr) {
             return E_INVALIDARG;
         }
+        if (m_event != nullptr) {
+            vesk_platform::SetEventPump(m_event, nullptr);
+        }
         m_event = eventHandle;
+        vesk_platform::SetEventPump(m_event,
+                                    [this](std::chrono::microseconds limit) { Iterate(limit); });
         return S_OK;
     }
 
@@ -262,37 +269,85 @@ class AudioClient final : public ComObject<IAudioClient> {
     }
 
   private:
+    bool Connect() {
+        m_loop = pa_mainloop_new();
+        if (m_loop == nullptr) {
+            return false;
+        }
+        m_context = pa_context_new(pa_mainloop_get_api(m_loop), "VeskAudioService");
+        if (m_context == nullptr) {
+            return false;
+        }
+        const std::string server = ServerAddress();
+        if (pa_context_connect(m_context, server.empty() ? nullptr : server.c_str(),
+                               PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            return false;
+        }
+        RunUntil([this] {
+            const pa_context_state_t state = pa_context_get_state(m_context);
+            return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+        });
+        pa_context_set_state_callback(m_context, OnContextState, this);
+        return pa_context_get_state(m_context) == PA_CONTEXT_READY;
+    }
+
+    // Runs the connection's events for at most `limit`: one poll of its sockets and timers.
+    void Iterate(std::chrono::microseconds limit) {
+        const auto timeout = std::min<int64_t>(limit.count(), kLongestIterationUsec);
+        if (pa_mainloop_prepare(m_loop, static_cast<int>(timeout)) >= 0 &&
+            pa_mainloop_poll(m_loop) >= 0) {
+            pa_mainloop_dispatch(m_loop);
+        }
+    }
+
+    // Runs the connection's events until `done` holds, for a few seconds at most (a server
+    // that stops answering counts as gone).
+    template <typename Done>
+    void RunUntil(Done done) {
+        const auto deadline = std::chrono::steady_clock::now() + kRequestDeadline;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            Iterate(std::chrono::microseconds(100000));
+        }
+    }
+
     HRESULT Cork(bool cork) {
         if (m_stream == nullptr) {
             return AUDCLNT_E_NOT_INITIALIZED;
         }
-        Lock lock(*m_connection);
-        m_connection->Wait(pa_stream_cork(
-            m_stream, cork ? 1 : 0,
-            [](pa_stream*, int, void* loop) {
-                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
-            },
-            m_connection->loop()));
+        pa_operation* operation = pa_stream_cork(m_stream, cork ? 1 : 0, nullptr, nullptr);
+        if (operation != nullptr) {
+            RunUntil(
+                [operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+            pa_operation_unref(operation);
+        }
         return pa_stream_get_state(m_stream) == PA_STREAM_READY ? S_OK
                                                                 : AUDCLNT_E_DEVICE_INVALIDATED;
     }
 
     void Signal() {
-        if (HANDLE event = m_event.load()) {
-            SetEvent(event);
+        if (m_event != nullptr) {
+            SetEvent(m_event);
+        }
+    }
+
+    void Fail() {
+        m_failed = true;
+        Signal();  // the capture loop then finds the stream gone
+    }
+
+    static void OnContextState(pa_context* context, void* userdata) {
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+            static_cast<AudioClient*>(userdata)->Fail();
         }
     }
 
     static void OnStreamState(pa_stream* stream, void* userdata) {
-        auto* self = static_cast<AudioClient*>(userdata);
-        self->m_connection->Signal();
         if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
-            self->m_failed = true;
-            self->Signal();  // the capture loop then finds the stream gone
+            static_cast<AudioClient*>(userdata)->Fail();
         }
     }
 
-    // On the event thread: everything the server sent goes to the queue at once.
+    // Everything the server sent goes to the queue at once.
     static void OnReadable(pa_stream* stream, size_t, void* userdata) {
         auto* self = static_cast<AudioClient*>(userdata);
         const void* fragment = nullptr;
@@ -306,14 +361,15 @@ class AudioClient final : public ComObject<IAudioClient> {
         }
     }
 
-    std::shared_ptr<Connection> m_connection;
     Sink m_sink;
+    pa_mainloop* m_loop = nullptr;
+    pa_context* m_context = nullptr;
     pa_stream* m_stream = nullptr;
+    HANDLE m_event = nullptr;
     UINT32 m_frameBytes = 0;
-    std::atomic<HANDLE> m_event{nullptr};
     std::vector<uint8_t> m_packet;  // one 10 ms packet, handed out by GetBuffer
     PacketQueue m_queue;
-    std::atomic<bool> m_failed{false};
+    bool m_failed = false;
 };
 
 CaptureClient::CaptureClient(AudioClient* client)
@@ -345,8 +401,8 @@ HRESULT CaptureClient::ReleaseBuffer(UINT32 /*numFramesRead*/) {
 
 }  // namespace
 
-IAudioClient* NewAudioClient(std::shared_ptr<Connection> connection, Sink sink) {
-    return new AudioClient(std::move(connection), std::move(sink));
+IAudioClient* NewAudioClient(Sink sink) {
+    return new AudioClient(std::move(sink));
 }
 
 }  // namespace pulse_audio

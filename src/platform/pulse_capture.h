@@ -21,6 +21,9 @@ struct Sink {
     pa_channel_map map;
 };
 
-IAudioClient* NewAudioClient(std::shared_ptr<Connection> connection, Sink sink);
+// The client records the sink's monitor on a connection of its own. It is used by one thread
+// (the capture thread, as the service does), whose waits on the client's event run the
+// connection's events.
+IAudioClient* NewAudioClient(Sink sink);
 
 }  // namespace pulse_audio

@@ -17,6 +17,15 @@ constexpr pa_usec_t kConnectDeadline = 3 * PA_USEC_PER_SEC;
 
 }  // namespace
 
+std::string ServerAddress() {
+    // A system service has no login session: without XDG_RUNTIME_DIR, libpulse would not
+    // find its user's server, which lives in that user's runtime folder.
+    if (std::getenv("PULSE_SERVER") == nullptr && std::getenv("XDG_RUNTIME_DIR") == nullptr) {
+        return "unix:/run/user/" + std::to_string(getuid()) + "/pulse/native";
+    }
+    return "";
+}
+
 std::shared_ptr<Connection> Connection::Get() {
     static std::mutex s_mutex;
     static std::weak_ptr<Connection> s_shared;
@@ -42,11 +51,7 @@ bool Connection::Start() {
         m_loop = nullptr;
         return false;
     }
-    // A system service has no login session: without XDG_RUNTIME_DIR, libpulse would not
-    // find its user's server, which lives in that user's runtime folder.
-    if (std::getenv("PULSE_SERVER") == nullptr && std::getenv("XDG_RUNTIME_DIR") == nullptr) {
-        m_server = "unix:/run/user/" + std::to_string(getuid()) + "/pulse/native";
-    }
+    m_server = ServerAddress();
     Lock lock(*this);
     m_backoff = kFirstRetry;
     Connect();

@@ -20,6 +20,10 @@
 
 namespace pulse_audio {
 
+// The server to connect to: empty for libpulse's own choice (PULSE_SERVER, the session's
+// runtime folder), or the user's runtime folder when the process has no session.
+std::string ServerAddress();
+
 class ConnectionObserver {
   public:
     // The connection is ready (again); sink and server events are subscribed.

@@ -136,7 +136,7 @@ class Device final : public ComObject<IMMDevice> {
         if (!IsEqualGUID(iid, IID_IAudioClient)) {
             return E_NOINTERFACE;
         }
-        *ppInterface = NewAudioClient(m_connection, m_sink);
+        *ppInterface = NewAudioClient(m_sink);
         return S_OK;
     }
 
