@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -54,6 +55,55 @@ void SafeRelease(Interface*& object) {
         object->Release();
         object = nullptr;
     }
+}
+
+// One COM reference, released at the end of its scope.
+template <typename Interface>
+class Com {
+  public:
+    Com() = default;
+    ~Com() { SafeRelease(m_object); }
+    Com(const Com&) = delete;
+    Com& operator=(const Com&) = delete;
+
+    Interface* get() const { return m_object; }
+    Interface* operator->() const { return m_object; }
+    explicit operator bool() const { return m_object != nullptr; }
+    // For the calls that hand out a reference.
+    Interface** put() {
+        SafeRelease(m_object);
+        return &m_object;
+    }
+    void** put_void() { return reinterpret_cast<void**>(put()); }
+    Interface* release() {
+        Interface* object = m_object;
+        m_object = nullptr;
+        return object;
+    }
+
+  private:
+    Interface* m_object = nullptr;
+};
+
+// `*slot` takes a new reference to `object` in place of the one it held.
+template <typename Interface>
+void Replace(Interface** slot, Interface* object) {
+    object->AddRef();
+    SafeRelease(*slot);
+    *slot = object;
+}
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// The engine takes `format` as it is (S_FALSE with a closest match does not count).
+bool IsSupportedAsItIs(IAudioClient* client, const WAVEFORMATEX* format) {
+    WAVEFORMATEX* closest = nullptr;
+    const HRESULT hr = client->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, format, &closest);
+    CoTaskMemFree(closest);
+    return hr == S_OK;
 }
 
 // A string property as text cut to `size` (empty when the value holds no string); the
@@ -270,78 +320,18 @@ HRESULT CSpkLoopback::theThread() {
     }
 
     IAudioCaptureClient* capture = nullptr;
-    REFERENCE_TIME defaultPeriod = 0;
-    REFERENCE_TIME minimumPeriod = 0;
-    hr = m_pAudioClient->GetDevicePeriod(&defaultPeriod, &minimumPeriod);
-    if (FAILED(hr)) {
-        VESK_LOG(m_pLogger, "m_pAudioClient->GetDevicePeriod() Failed.\n");
-        hr = E_FAIL;
-    }
-    const WAVEFORMATEX* format = m_bUsePreferredFormat ? &m_WfxPerferred : m_pWfx;
-    if (SUCCEEDED(hr)) {
-        hr = InitializeStream(format);
-    }
-    if (SUCCEEDED(hr) && FrameLength(format->nSamplesPerSec) == 0) {
-        hr = E_FAIL;
-    }
-    HANDLE event = nullptr;
-    if (SUCCEEDED(hr)) {
-        delete m_pDetector;
-        m_pDetector = new DetectorState;
-        InitDetectorState(m_pDetector, static_cast<int32_t>(format->nSamplesPerSec));
-        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    }
+    hr = PrepareStream();
+    // Without an event nothing more is set up; the result stays as it is.
+    HANDLE event = SUCCEEDED(hr) ? CreateEventW(nullptr, FALSE, FALSE, nullptr) : nullptr;
     if (event != nullptr) {
-        UINT32 bufferFrames = 0;
-        hr = m_pAudioClient->SetEventHandle(event);
-        if (SUCCEEDED(hr)) {
-            hr = m_pAudioClient->GetService(IID_IAudioCaptureClient,
-                                            reinterpret_cast<void**>(&capture));
-        }
-        if (SUCCEEDED(hr)) {
-            hr = m_pAudioClient->GetBufferSize(&bufferFrames);
-        }
-        if (SUCCEEDED(hr)) {
-            hr = m_pAudioClient->Start();
-        }
+        hr = StartStream(event, &capture);
         if (SUCCEEDED(hr)) {
             m_nSignalDetected = 0;
             m_bRunning = 1;
             if (m_bStop != 0) {
                 m_pAudioClient->Stop();
             } else {
-                for (;;) {
-                    if (WaitForSingleObject(event, kPacketWaitMs) == WAIT_OBJECT_0) {
-                        BYTE* data = nullptr;
-                        UINT32 frames = 0;
-                        DWORD flags = 0;
-                        UINT64 position = 0;
-                        EnterCriticalSection(&m_cs);
-                        const HRESULT got =
-                            capture->GetBuffer(&data, &frames, &flags, &position, nullptr);
-                        if (FAILED(got)) {
-                            LeaveCriticalSection(&m_cs);
-                            hr = got;
-                            break;
-                        }
-                        // A wake-up without a packet (the engine's first moments, Wine) holds
-                        // no buffer: nothing to count, detect or release.
-                        const bool packet = got != AUDCLNT_S_BUFFER_EMPTY && frames > 0;
-                        if (packet) {
-                            ProcessPacket(data, frames);
-                        }
-                        LeaveCriticalSection(&m_cs);
-                        const HRESULT released = packet ? capture->ReleaseBuffer(frames) : S_OK;
-                        if (FAILED(released)) {
-                            hr = released;
-                            break;
-                        }
-                    }
-                    if (m_bStop != 0) {
-                        m_pAudioClient->Stop();
-                        break;
-                    }
-                }
+                hr = CaptureLoop(event, capture, hr);
             }
         }
         CloseHandle(event);
@@ -353,6 +343,80 @@ HRESULT CSpkLoopback::theThread() {
     CoUninitialize();
     VESK_LOG(m_pLogger, "---------Exit CSpkLoopback::theThread()---------\n");
     return hr;
+}
+
+HRESULT CSpkLoopback::PrepareStream() {
+    REFERENCE_TIME defaultPeriod = 0;
+    REFERENCE_TIME minimumPeriod = 0;
+    if (FAILED(m_pAudioClient->GetDevicePeriod(&defaultPeriod, &minimumPeriod))) {
+        VESK_LOG(m_pLogger, "m_pAudioClient->GetDevicePeriod() Failed.\n");
+        return E_FAIL;
+    }
+    const WAVEFORMATEX* format = m_bUsePreferredFormat ? &m_WfxPerferred : m_pWfx;
+    HRESULT hr = InitializeStream(format);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (FrameLength(format->nSamplesPerSec) == 0) {
+        return E_FAIL;
+    }
+    delete m_pDetector;
+    m_pDetector = new DetectorState;
+    InitDetectorState(m_pDetector, static_cast<int32_t>(format->nSamplesPerSec));
+    return hr;
+}
+
+HRESULT CSpkLoopback::StartStream(HANDLE event, IAudioCaptureClient** capture) {
+    HRESULT hr = m_pAudioClient->SetEventHandle(event);
+    if (SUCCEEDED(hr)) {
+        hr = m_pAudioClient->GetService(IID_IAudioCaptureClient, reinterpret_cast<void**>(capture));
+    }
+    UINT32 bufferFrames = 0;
+    if (SUCCEEDED(hr)) {
+        hr = m_pAudioClient->GetBufferSize(&bufferFrames);
+    }
+    if (SUCCEEDED(hr)) {
+        hr = m_pAudioClient->Start();
+    }
+    return hr;
+}
+
+// Until a stop request, or a packet that cannot be taken or given back: `hr` unchanged on a
+// stop, the failing call's result otherwise.
+HRESULT CSpkLoopback::CaptureLoop(HANDLE event, IAudioCaptureClient* capture, HRESULT hr) {
+    for (;;) {
+        if (WaitForSingleObject(event, kPacketWaitMs) == WAIT_OBJECT_0) {
+            const HRESULT taken = TakePacket(capture);
+            if (FAILED(taken)) {
+                return taken;
+            }
+        }
+        if (m_bStop != 0) {
+            m_pAudioClient->Stop();
+            return hr;
+        }
+    }
+}
+
+HRESULT CSpkLoopback::TakePacket(IAudioCaptureClient* capture) {
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    UINT64 position = 0;
+    EnterCriticalSection(&m_cs);
+    const HRESULT got = capture->GetBuffer(&data, &frames, &flags, &position, nullptr);
+    if (FAILED(got)) {
+        LeaveCriticalSection(&m_cs);
+        return got;
+    }
+    // A wake-up without a packet (the engine's first moments, Wine) holds no buffer: nothing
+    // to count, detect or release.
+    const bool packet = got != AUDCLNT_S_BUFFER_EMPTY && frames > 0;
+    if (packet) {
+        ProcessPacket(data, frames);
+    }
+    LeaveCriticalSection(&m_cs);
+    return packet ? capture->ReleaseBuffer(frames) : S_OK;
 }
 
 void CSpkLoopback::ProcessPacket(const BYTE* data, UINT32 frames) {
@@ -404,12 +468,7 @@ void CSpkLoopback::ProcessPacket(const BYTE* data, UINT32 frames) {
 }
 
 HRESULT CSpkLoopback::ConfigDevice() {
-    char text[kTextSize];
-    char defaultGuid[kGuidTextSize] = "";
-    char selectedGuid[kGuidTextSize] = "";
-    char szDeviceName[kNameSize] = "";
     m_bDeviceFound = 0;
-
     // Each configuration starts from scratch.
     ReleaseStreamState();
     m_bUsePreferredFormat = false;
@@ -423,7 +482,22 @@ HRESULT CSpkLoopback::ConfigDevice() {
                  "Unexpected, failed create/open vesk folder: C:/ProgramData/Vesk/Audio.\n");
         return E_FAIL;
     }
+    HRESULT hr = SelectDevice();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    hr = NegotiateFormat();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    VESK_LOG(m_pLogger, "==========CSpkLoopback::ConfigDevice() done successfully==============\n");
+    return S_OK;
+}
 
+// The default render endpoint, found among the active ones (which the device list file lists),
+// becomes m_pDevice; the default one is used when it is not among them.
+HRESULT CSpkLoopback::SelectDevice() {
+    char text[kTextSize];
     char listPath[MAX_PATH];
     const int pathLength = snprintf(listPath, sizeof listPath, "%s%s", m_szPorgramDataVeskAudioDir,
                                     VESK_PATH_SEP "detected_audio_output_devices.txt");
@@ -432,171 +506,183 @@ HRESULT CSpkLoopback::ConfigDevice() {
     }
     snprintf(text, sizeof text, "Detected audio output devices list file full path:%s\n", listPath);
     VESK_LOG(m_pLogger, text);
-    FILE* list = listPath[0] != '\0' ? OpenFileNoFollow(listPath, "w") : nullptr;
-    if (list == nullptr) {
+    File list(listPath[0] != '\0' ? OpenFileNoFollow(listPath, "w") : nullptr);
+    if (!list) {
         snprintf(text, sizeof text, "Unexpected failed to create file of: %s\n", listPath);
         VESK_LOG(m_pLogger, text);
     }
 
-    IMMDeviceEnumerator* enumerator = nullptr;
-    IMMDevice* defaultEndpoint = nullptr;
-    IMMDevice* selectedDevice = nullptr;
-    IMMDevice* defaultDevice = nullptr;
-    IMMDeviceCollection* endpoints = nullptr;
-    IPropertyStore* properties = nullptr;
-    // Releases what this call holds and returns `result`.
-    const auto finish = [&](HRESULT result) {
-        if (list != nullptr) {
-            fclose(list);
-        }
-        SafeRelease(properties);
-        SafeRelease(endpoints);
-        SafeRelease(defaultEndpoint);
-        SafeRelease(selectedDevice);
-        SafeRelease(defaultDevice);
-        SafeRelease(enumerator);
-        return result;
-    };
-
+    Com<IMMDeviceEnumerator> enumerator;
     HRESULT hr = CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                  IID_IMMDeviceEnumerator, reinterpret_cast<void**>(&enumerator));
+                                  IID_IMMDeviceEnumerator, enumerator.put_void());
     if (FAILED(hr)) {
         VESK_LOG(m_pLogger, "Failed to create MMDeviceEnumerator.\n");
-        return finish(hr);
+        return hr;
     }
-    hr = enumerator->GetDefaultAudioEndpoint(eRender, eMultimedia, &defaultEndpoint);
+    char defaultGuid[kGuidTextSize] = "";
+    hr = ReadDefaultGuid(enumerator.get(), defaultGuid, sizeof defaultGuid);
     if (FAILED(hr)) {
-        VESK_LOG(m_pLogger, "pEnumerator->GetDefaultAudioEndpoint() Failed.\n");
-        return finish(hr);
+        return hr;
     }
-    hr = defaultEndpoint->OpenPropertyStore(STGM_READ, &properties);
-    if (FAILED(hr)) {
-        VESK_LOG(m_pLogger, "Unexpected pDevice->OpenPropertyStore() Failed.\n");
-        return finish(hr);
-    }
-    if (FAILED(ReadTextProperty(properties, PKEY_AudioEndpoint_GUID, defaultGuid,
-                                sizeof defaultGuid))) {
-        defaultGuid[0] = '\0';
-    }
-    SafeRelease(properties);
-    SafeRelease(defaultEndpoint);
-    snprintf(text, sizeof text, "Default speaker guid: %s\n", defaultGuid);
-    VESK_LOG(m_pLogger, text);
-
+    char selectedGuid[kGuidTextSize] = "";
     snprintf(selectedGuid, sizeof selectedGuid, "%s", defaultGuid);
     snprintf(text, sizeof text,
              "ZIZ output device is not configured, use default output device, giud: %s\n",
              selectedGuid);
     VESK_LOG(m_pLogger, text);
 
-    hr = enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &endpoints);
+    Com<IMMDevice> selected;
+    Com<IMMDevice> fallback;
+    hr = ListEndpoints(enumerator.get(), list.get(), defaultGuid, selectedGuid, selected.put(),
+                       fallback.put());
+    list.reset();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (!selected) {
+        snprintf(text, sizeof text,
+                 "Failed to find selected device (device may be no longer active (unplugged?)). "
+                 "bDeviceFound: %d, pSelectedDevice: 0x%p\n",
+                 0, static_cast<void*>(nullptr));
+        VESK_LOG(m_pLogger, text);
+        if (!fallback) {
+            snprintf(text, sizeof text,
+                     "FATAL error, failed to find selected device and default device. "
+                     "EXIT...bDeviceFound: %d, pSelectedDevice: %p\n",
+                     0, static_cast<void*>(nullptr));
+            VESK_LOG(m_pLogger, text);
+            return E_FAIL;
+        }
+        snprintf(text, sizeof text,
+                 "Failed to find selected device, let's use default output device: %s\n",
+                 defaultGuid);
+        VESK_LOG(m_pLogger, text);
+    }
+    m_pDevice = selected ? selected.release() : fallback.release();
+    return S_OK;
+}
+
+HRESULT CSpkLoopback::ReadDefaultGuid(IMMDeviceEnumerator* enumerator, char* guid, size_t size) {
+    Com<IMMDevice> endpoint;
+    HRESULT hr = enumerator->GetDefaultAudioEndpoint(eRender, eMultimedia, endpoint.put());
+    if (FAILED(hr)) {
+        VESK_LOG(m_pLogger, "pEnumerator->GetDefaultAudioEndpoint() Failed.\n");
+        return hr;
+    }
+    Com<IPropertyStore> properties;
+    hr = endpoint->OpenPropertyStore(STGM_READ, properties.put());
+    if (FAILED(hr)) {
+        VESK_LOG(m_pLogger, "Unexpected pDevice->OpenPropertyStore() Failed.\n");
+        return hr;
+    }
+    if (FAILED(ReadTextProperty(properties.get(), PKEY_AudioEndpoint_GUID, guid, size))) {
+        guid[0] = '\0';
+    }
+    char text[kTextSize];
+    snprintf(text, sizeof text, "Default speaker guid: %s\n", guid);
+    VESK_LOG(m_pLogger, text);
+    return S_OK;
+}
+
+// Logs every active render endpoint and writes it to the list file (when open); hands out the
+// one with the selected GUID and the one with the default GUID, if found.
+HRESULT CSpkLoopback::ListEndpoints(IMMDeviceEnumerator* enumerator, FILE* list,
+                                    const char* defaultGuid, const char* selectedGuid,
+                                    IMMDevice** selected, IMMDevice** fallback) {
+    Com<IMMDeviceCollection> endpoints;
+    HRESULT hr = enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, endpoints.put());
     if (FAILED(hr)) {
         VESK_LOG(m_pLogger, "EnumAudioEndpoints() failed.\n");
-        return finish(hr);
+        return hr;
     }
     UINT count = 0;
     hr = endpoints->GetCount(&count);
     if (FAILED(hr)) {
         VESK_LOG(m_pLogger, "pEndpoints->GetCount() Failed.\n");
-        return finish(hr);
+        return hr;
     }
-
+    char text[kTextSize];
+    char szDeviceName[kNameSize] = "";  // kept from the endpoint before when a read fails
     for (UINT i = 0; i < count; ++i) {
-        IMMDevice* endpoint = nullptr;
-        hr = endpoints->Item(i, &endpoint);
+        Com<IMMDevice> endpoint;
+        hr = endpoints->Item(i, endpoint.put());
         if (FAILED(hr)) {
             VESK_LOG(m_pLogger, "Unexpected pEndpoints->Item() Failed.\n");
-            return finish(hr);
+            return hr;
         }
-        hr = endpoint->OpenPropertyStore(STGM_READ, &properties);
+        Com<IPropertyStore> properties;
+        hr = endpoint->OpenPropertyStore(STGM_READ, properties.put());
         if (FAILED(hr)) {
             VESK_LOG(m_pLogger, "Unexpected pDevice->OpenPropertyStore() Failed.\n");
-            SafeRelease(endpoint);
-            return finish(hr);
+            return hr;
         }
         char guid[kGuidTextSize] = "";
         const HRESULT guidRead =
-            ReadTextProperty(properties, PKEY_AudioEndpoint_GUID, guid, sizeof guid);
+            ReadTextProperty(properties.get(), PKEY_AudioEndpoint_GUID, guid, sizeof guid);
         if (SUCCEEDED(guidRead) && strcmp(guid, selectedGuid) == 0) {
-            SafeRelease(selectedDevice);
-            selectedDevice = endpoint;
-            selectedDevice->AddRef();
+            Replace(selected, endpoint.get());
             m_bDeviceFound = 1;
             snprintf(text, sizeof text, "Selected device found: %s\n", guid);
             VESK_LOG(m_pLogger, text);
         }
-        const HRESULT nameRead = ReadTextProperty(properties, PKEY_Device_FriendlyName,
+        const HRESULT nameRead = ReadTextProperty(properties.get(), PKEY_Device_FriendlyName,
                                                   szDeviceName, sizeof szDeviceName);
-        SafeRelease(properties);
         snprintf(text, sizeof text, "%d GUID: %s, len: %zd szDeviceName: %s\n", static_cast<int>(i),
                  guid, strlen(guid), szDeviceName);
         VESK_LOG(m_pLogger, text);
 
         const bool isDefault = SUCCEEDED(nameRead) && strcmp(guid, defaultGuid) == 0;
         if (isDefault) {
-            SafeRelease(defaultDevice);
-            defaultDevice = endpoint;
-            defaultDevice->AddRef();
+            Replace(fallback, endpoint.get());
         }
         if (list != nullptr) {
             fprintf(list, isDefault ? "D | %d, %s, %s\n" : "  | %d, %s, %s\n", static_cast<int>(i),
                     guid, szDeviceName);
         }
-        SafeRelease(endpoint);
     }
-    if (list != nullptr) {
-        fclose(list);
-        list = nullptr;
-    }
+    return S_OK;
+}
 
-    IMMDevice* device = selectedDevice;
-    if (device == nullptr) {
-        snprintf(text, sizeof text,
-                 "Failed to find selected device (device may be no longer active (unplugged?)). "
-                 "bDeviceFound: %d, pSelectedDevice: 0x%p\n",
-                 0, static_cast<void*>(nullptr));
-        VESK_LOG(m_pLogger, text);
-        if (defaultDevice == nullptr) {
-            snprintf(text, sizeof text,
-                     "FATAL error, failed to find selected device and default device. "
-                     "EXIT...bDeviceFound: %d, pSelectedDevice: %p\n",
-                     0, static_cast<void*>(nullptr));
-            VESK_LOG(m_pLogger, text);
-            return finish(E_FAIL);
-        }
-        snprintf(text, sizeof text,
-                 "Failed to find selected device, let's use default output device: %s\n",
-                 defaultGuid);
-        VESK_LOG(m_pLogger, text);
-        device = defaultDevice;
-    }
-    m_pDevice = device;
-    m_pDevice->AddRef();
-
-    hr = m_pDevice->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
-                             reinterpret_cast<void**>(&m_pAudioClient));
+// The audio client of m_pDevice, its mix format (m_pWfx) checked, and the stream format chosen.
+HRESULT CSpkLoopback::NegotiateFormat() {
+    HRESULT hr = m_pDevice->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
+                                     reinterpret_cast<void**>(&m_pAudioClient));
     if (FAILED(hr)) {
         VESK_LOG(m_pLogger, "Unexpected m_pDevice->Activate()| Failed\n");
         m_pAudioClient = nullptr;
         SafeRelease(m_pDevice);
-        return finish(hr);
+        return hr;
     }
-
     m_eFormatType = EN_WAVE_FORMAT_NONE;
     hr = m_pAudioClient->GetMixFormat(&m_pWfx);
     if (FAILED(hr) || m_pWfx == nullptr) {
         // Without a mix format there is nothing to negotiate.
         VESK_LOG(m_pLogger, "m_pAudioClient->GetMixFormat() Failed.\n");
         m_pWfx = nullptr;
-        return finish(FAILED(hr) ? hr : E_FAIL);
+        return FAILED(hr) ? hr : E_FAIL;
     }
+    char text[kTextSize];
     snprintf(text, sizeof text,
              "wFormatTag: %d nChannels: %d nSamplesPerSec: %d nBlockAlign: %d wBitsPerSample: %d\n",
              m_pWfx->wFormatTag, m_pWfx->nChannels, static_cast<int>(m_pWfx->nSamplesPerSec),
              m_pWfx->nBlockAlign, m_pWfx->wBitsPerSample);
     VESK_LOG(m_pLogger, text);
+    hr = CheckFormat();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    int32_t bits = 16;
+    hr = ChooseStreamFormat(&bits);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    SetCaptureGeometry(bits);
+    return S_OK;
+}
 
-    // CheckFormat
+// The mix format's kind of samples (m_eFormatType) and width.
+HRESULT CSpkLoopback::CheckFormat() {
+    char text[kTextSize];
     switch (m_pWfx->wFormatTag) {
         case WAVE_FORMAT_PCM:
             VESK_LOG(m_pLogger, "m_pWfx->wFormatTag == WAVE_FORMAT_PCM\n");
@@ -623,17 +709,22 @@ HRESULT CSpkLoopback::ConfigDevice() {
             snprintf(text, sizeof text, "Unsupported m_pWfx->wFormatTag == 0x%x\n",
                      m_pWfx->wFormatTag);
             VESK_LOG(m_pLogger, text);
-            return finish(E_FAIL);
+            return E_FAIL;
     }
     if (!IsSampleWidth(m_pWfx->wBitsPerSample)) {
         snprintf(text, sizeof text,
                  "CheckFormat() | Failed, unsupported BitsPerSample wBitsPerSample = %d\n",
                  m_pWfx->wBitsPerSample);
         VESK_LOG(m_pLogger, text);
-        return finish(E_FAIL);
+        return E_FAIL;
     }
+    return S_OK;
+}
 
-    // The preferred 16-bit PCM format at the first rate the engine takes as it is.
+// The preferred 16-bit PCM format at the first rate the engine takes as it is; otherwise the
+// mix format itself at such a rate. Sets the stream's channels and rate, and `bits`.
+HRESULT CSpkLoopback::ChooseStreamFormat(int32_t* bits) {
+    char text[kTextSize];
     m_WfxPerferred = WAVEFORMATEX{};
     m_WfxPerferred.wFormatTag = WAVE_FORMAT_PCM;
     m_WfxPerferred.nChannels = m_pWfx->nChannels;
@@ -643,10 +734,7 @@ HRESULT CSpkLoopback::ConfigDevice() {
         m_WfxPerferred.nSamplesPerSec = rate;
         m_WfxPerferred.nBlockAlign = static_cast<WORD>(m_WfxPerferred.nChannels * 16 / 8);
         m_WfxPerferred.nAvgBytesPerSec = rate * m_WfxPerferred.nBlockAlign;
-        WAVEFORMATEX* closest = nullptr;
-        hr = m_pAudioClient->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &m_WfxPerferred, &closest);
-        CoTaskMemFree(closest);
-        if (hr == S_OK) {
+        if (IsSupportedAsItIs(m_pAudioClient, &m_WfxPerferred)) {
             m_bUsePreferredFormat = true;
             snprintf(text, sizeof text,
                      "Native Sampling rate match found | ch: %d Rates[i]: %d "
@@ -657,39 +745,38 @@ HRESULT CSpkLoopback::ConfigDevice() {
             break;
         }
     }
-
-    int32_t bits = 16;
     if (m_bUsePreferredFormat) {
         m_nChannels = m_WfxPerferred.nChannels;
         m_nSamplesPerSec = static_cast<int32_t>(m_WfxPerferred.nSamplesPerSec);
         m_eFormatType = EN_WAVE_FORMAT_PCM;
-    } else {
-        bool supported = false;
-        for (DWORD rate : Rates) {
-            m_pWfx->nSamplesPerSec = rate;
-            m_pWfx->nBlockAlign = static_cast<WORD>(m_pWfx->wBitsPerSample * m_pWfx->nChannels / 8);
-            m_pWfx->nAvgBytesPerSec = m_pWfx->nBlockAlign * rate;
-            WAVEFORMATEX* closest = nullptr;
-            hr = m_pAudioClient->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, m_pWfx, &closest);
-            CoTaskMemFree(closest);
-            if (hr == S_OK) {
-                supported = true;
-                break;
-            }
-        }
-        if (!supported) {
-            VESK_LOG(m_pLogger, "IsFormatSupported() Failed to find a supported sampling rate\n");
-            return finish(E_FAIL);
-        }
-        snprintf(text, sizeof text,
-                 "CheckFormat(), IsFormatSupported() - pWfx->nSamplesPerSec = %d\n",
-                 static_cast<int>(m_pWfx->nSamplesPerSec));
-        VESK_LOG(m_pLogger, text);
-        m_nChannels = m_pWfx->nChannels;
-        m_nSamplesPerSec = static_cast<int32_t>(m_pWfx->nSamplesPerSec);
-        bits = m_pWfx->wBitsPerSample;
+        *bits = 16;
+        return S_OK;
     }
+    bool supported = false;
+    for (DWORD rate : Rates) {
+        m_pWfx->nSamplesPerSec = rate;
+        m_pWfx->nBlockAlign = static_cast<WORD>(m_pWfx->wBitsPerSample * m_pWfx->nChannels / 8);
+        m_pWfx->nAvgBytesPerSec = m_pWfx->nBlockAlign * rate;
+        if (IsSupportedAsItIs(m_pAudioClient, m_pWfx)) {
+            supported = true;
+            break;
+        }
+    }
+    if (!supported) {
+        VESK_LOG(m_pLogger, "IsFormatSupported() Failed to find a supported sampling rate\n");
+        return E_FAIL;
+    }
+    snprintf(text, sizeof text, "CheckFormat(), IsFormatSupported() - pWfx->nSamplesPerSec = %d\n",
+             static_cast<int>(m_pWfx->nSamplesPerSec));
+    VESK_LOG(m_pLogger, text);
+    m_nChannels = m_pWfx->nChannels;
+    m_nSamplesPerSec = static_cast<int32_t>(m_pWfx->nSamplesPerSec);
+    *bits = m_pWfx->wBitsPerSample;
+    return S_OK;
+}
 
+// Frame length, resampler and ring for the stream's rate.
+void CSpkLoopback::SetCaptureGeometry(int32_t bits) {
     m_nBitsPerSample = bits;
     m_nFrameLen = FrameLength(static_cast<DWORD>(m_nSamplesPerSec));
     if (m_nSamplesPerSec == 44100) {
@@ -702,9 +789,6 @@ HRESULT CSpkLoopback::ConfigDevice() {
     m_pRing = new int16_t[m_nRingSize]();
     m_nWritePos = m_nFrameLen;
     m_nReadPos = 0;
-
-    VESK_LOG(m_pLogger, "==========CSpkLoopback::ConfigDevice() done successfully==============\n");
-    return finish(S_OK);
 }
 
 bool CSpkLoopback::ConvertSamples(const BYTE* data, UINT32 frames) {

@@ -52,8 +52,22 @@ class CSpkLoopback {
     friend struct CSpkLoopbackProbe;  // tests read the stream state
 
     HRESULT theThread();
+    // The capture thread's stages: the stream set up and started, the loop and one packet.
+    HRESULT PrepareStream();
     HRESULT InitializeStream(const WAVEFORMATEX* format);
+    HRESULT StartStream(HANDLE event, IAudioCaptureClient** capture);
+    HRESULT CaptureLoop(HANDLE event, IAudioCaptureClient* capture, HRESULT hr);
+    HRESULT TakePacket(IAudioCaptureClient* capture);
     void ProcessPacket(const BYTE* data, UINT32 frames);
+    // ConfigDevice's stages: the endpoint and the device list, the stream format, the buffers.
+    HRESULT SelectDevice();
+    HRESULT ReadDefaultGuid(IMMDeviceEnumerator* enumerator, char* guid, size_t size);
+    HRESULT ListEndpoints(IMMDeviceEnumerator* enumerator, FILE* list, const char* defaultGuid,
+                          const char* selectedGuid, IMMDevice** selected, IMMDevice** fallback);
+    HRESULT NegotiateFormat();
+    HRESULT CheckFormat();
+    HRESULT ChooseStreamFormat(int32_t* bits);
+    void SetCaptureGeometry(int32_t bits);
     void ReleaseStreamState();
 
     CVeskLogger* m_pLogger;
