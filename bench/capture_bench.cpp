@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
-#include "fakes/scripted_audio.h"
+#include "testing/scripted_audio.h"
 
 struct CSpkLoopbackProbe {
     static void Process(CSpkLoopback& capture, const BYTE* data, UINT32 frames) {

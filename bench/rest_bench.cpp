@@ -7,7 +7,7 @@
 
 #include "RestOverHid/RestOHidDevImpl.h"
 #include "RestOverHid/RestOHidDevMgrImpl.h"
-#include "sim/usb_sim.h"
+#include "testing/usb_sim.h"
 
 namespace {
 

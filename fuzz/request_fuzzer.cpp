@@ -7,7 +7,7 @@
 #include <string>
 
 #include "RestOverHid/RestOHidDevImpl.h"
-#include "sim/usb_sim.h"
+#include "testing/usb_sim.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const int camera = usb_sim::Plug(usb_sim::Device{});

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "RestOverHid/RestOHidDevImpl.h"
-#include "sim/usb_sim.h"
+#include "testing/usb_sim.h"
+#include "platform/seams.h"
 
 namespace {
 

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
-#include "fakes/scripted_audio.h"
+#include "testing/scripted_audio.h"
 #include "test_util.h"
+#include "platform/seams.h"
 
 #ifndef E_ACCESSDENIED
 #define E_ACCESSDENIED ((HRESULT)0x80070005)

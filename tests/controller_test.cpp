@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
-#include "fakes/fake_room.h"
-#include "fakes/scripted_audio.h"
+#include "testing/fake_room.h"
+#include "testing/scripted_audio.h"
 #include "platform/ServiceEvent.h"
 #include "test_util.h"
+#include "platform/seams.h"
 
 using fake_room::Call;
 using fake_room::CaptureCall;

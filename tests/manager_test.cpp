@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "RestOverHid/RestOHidDevMgrImpl.h"
-#include "sim/usb_sim.h"
+#include "testing/usb_sim.h"
 
 namespace {
 

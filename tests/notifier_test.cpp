@@ -12,8 +12,9 @@
 #include "RestOverHid/windows/RestOHid.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
-#include "sim/usb_sim.h"
+#include "testing/usb_sim.h"
 #include "test_util.h"
+#include "platform/seams.h"
 
 namespace {
 

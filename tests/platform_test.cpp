@@ -22,6 +22,7 @@
 #include "platform/ServiceEvent.h"
 #include "platform/platform.h"
 #include "test_util.h"
+#include "platform/seams.h"
 
 namespace {
 

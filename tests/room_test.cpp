@@ -14,8 +14,9 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
 #include "platform/ServiceEvent.h"
-#include "sim/usb_sim.h"
+#include "testing/usb_sim.h"
 #include "test_util.h"
+#include "platform/seams.h"
 
 namespace {
 

@@ -17,10 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "fakes/fake_room.h"
+#include "testing/fake_room.h"
 #include "platform/ServiceEvent.h"
 #include "service/ServiceHost.h"
 #include "test_util.h"
+#include "platform/seams.h"
 
 namespace {
 

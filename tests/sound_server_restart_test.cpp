@@ -19,8 +19,9 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
 #include "platform/pulse_audio.h"
-#include "sim/usb_sim.h"
+#include "testing/usb_sim.h"
 #include "test_util.h"
+#include "platform/seams.h"
 
 extern char** environ;
 

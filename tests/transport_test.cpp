@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "RestOverHid/RestOHidDevImpl.h"
-#include "sim/usb_sim.h"
+#include "testing/usb_sim.h"
 #include "test_util.h"
+#include "platform/seams.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "platform/com_object.h"
 #include "test_util.h"
+#include "platform/seams.h"
 
 // The system's own enumerator, beneath the seam.
 #undef CoCreateInstance

@@ -25,7 +25,7 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
 #include "signal/SignalDetector.h"
-#include "sim/usb_sim.h"
+#include "testing/usb_sim.h"
 
 namespace {
 

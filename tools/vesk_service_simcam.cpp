@@ -2,7 +2,7 @@
 // simulated camera attached in place of the USB bus, so that capture runs on a machine without
 // the camera (scripts/measure-stop, scripts/measure-capture).
 #include "service/ServiceHost.h"
-#include "sim/usb_sim.h"
+#include "testing/usb_sim.h"
 
 int main(int argc, char** argv) {
     usb_sim::Plug(usb_sim::Device{});

@@ -1,4 +1,5 @@
 #include "RestOverHid/RestOHidDevImpl.h"
+#include "platform/seams.h"
 
 #include <json/json.h>
 

@@ -60,7 +60,9 @@ class RestOHidDevMgrImpl final : public RestOHidDevMgr {
     libusb_hotplug_callback_handle m_callbackHandle = 0;
     std::thread m_eventThread;
     std::atomic<bool> m_running{false};
-    std::mutex m_mutex;  // guards the pending event and the map
+    // Guards the pending event and the map; a transport's handle mutex may be taken under it
+    // (a departing camera's Close), never the other way round.
+    std::mutex m_mutex;
     std::condition_variable m_condition;
     int m_pendingKind = kNone;
     uint16_t m_pendingProductId = 0;

@@ -95,7 +95,4 @@ struct Reports {
 Reports BuildReports(const std::string& head, const std::string& body, uint8_t bodyKind,
                      uint8_t reportId, uint32_t reportLength);
 
-// Test seam: the wait between two empty response polls (100 ms).
-void SetResponsePollWait(std::chrono::microseconds wait);
-
 }  // namespace vesk

@@ -1,4 +1,5 @@
 #include "platform/ServiceEvent.h"
+#include "platform/seams.h"
 
 namespace {
 

@@ -13,11 +13,3 @@ extern std::atomic<int32_t> g_nEventId;
 // Reports `text` with `type` (EVENTLOG_SUCCESS, _ERROR_TYPE, _WARNING_TYPE or
 // _INFORMATION_TYPE) under the next event id. Safe from any thread.
 void ReportServiceEvent(WORD type, const char* text);
-
-namespace vesk_platform {
-
-// Test seam: while an observer is set, reports go to it instead of the system's event log.
-using ServiceEventObserver = void (*)(WORD type, DWORD eventId, const char* text);
-void SetServiceEventObserver(ServiceEventObserver observer);
-
-}  // namespace vesk_platform

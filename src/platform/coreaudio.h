@@ -4,7 +4,7 @@
 // On Windows these are the real COM interfaces. On Linux this header declares the subset the
 // service uses, implemented on PulseAudio (pulse_audio.cpp): render endpoints are sinks, the
 // loopback stream records a sink's monitor. Tests may replace the endpoints with their own
-// (SetAudioEndpoints).
+// (SetAudioEndpoints, seams.h).
 #pragma once
 
 #include "platform/platform.h"
@@ -236,13 +236,3 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const wchar_t* wide, int wid
 // "{00000001-0000-0010-8000-00aa00389b71}" into a GUID; false when the text does not fit the
 // layout.
 bool GuidFromString(const char* text, GUID* guid);
-
-namespace vesk_platform {
-
-// Test seam: while set, CoCreateInstance of CLSID_MMDeviceEnumerator calls this instead of
-// reaching the system's audio endpoints.
-using AudioEndpointsFactory = HRESULT (*)(IMMDeviceEnumerator** enumerator);
-void SetAudioEndpoints(AudioEndpointsFactory factory);
-AudioEndpointsFactory AudioEndpoints();
-
-}  // namespace vesk_platform

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/coreaudio.h"
+#include "platform/seams.h"
 
 bool GuidFromString(const char* text, GUID* guid) {
     unsigned long data1 = 0;

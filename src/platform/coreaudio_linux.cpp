@@ -6,6 +6,7 @@
 
 #include "platform/coreaudio.h"
 #include "platform/pulse_audio.h"
+#include "platform/seams.h"
 
 bool IsEqualGUID(const GUID& a, const GUID& b) {
     return memcmp(&a, &b, sizeof a) == 0;

@@ -5,11 +5,12 @@
 // POSIX threads and the system's own services. Only what the service uses is here.
 //
 // Sleeps and thread waits go through this layer on both systems so that tests can run the
-// service's long waits (10 s boot wait, 5 s thread waits) fast: see SetTimeDivisor.
+// service's long waits (10 s boot wait, 5 s thread waits) fast: see SetTimeDivisor in seams.h.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #ifdef _WIN32
 
@@ -117,6 +118,9 @@ BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
 
 #endif  // _WIN32
 
+// The local time of `time`, as the C library's localtime (thread-safe on both systems).
+bool LocalTime(time_t time, struct tm* local);
+
 // The data folders and files are never reached through a link: a local user could otherwise
 // plant one (a junction or symbolic link) where the service, running with more rights than
 // that user, writes.
@@ -134,16 +138,5 @@ namespace vesk_platform {
 // Names the calling thread for the system's tools (top -H, a debugger, perf); at most 15
 // characters are kept.
 void NameThisThread(const char* name);
-
-// Test seam: every Sleep and every finite WaitForSingleObject time-out is divided by this
-// number (1 in production). Counts of loop passes stay exact; only wall time shrinks.
-void SetTimeDivisor(unsigned divisor);
-unsigned TimeDivisor();
-
-// Test seam: while set, Sleep calls this instead of sleeping (tests hold a thread's loop
-// between its passes with it).
-using SleepHook = void (*)(DWORD milliseconds);
-void SetSleepHook(SleepHook hook);
-SleepHook CurrentSleepHook();
 
 }  // namespace vesk_platform

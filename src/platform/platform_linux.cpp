@@ -3,6 +3,7 @@
 
 #include "platform/data_root.h"
 #include "platform/event_pump.h"
+#include "platform/seams.h"
 
 #include <atomic>
 #include <cerrno>
@@ -24,8 +25,6 @@
 
 namespace {
 
-std::atomic<unsigned> g_timeDivisor{1};
-std::atomic<vesk_platform::SleepHook> g_sleepHook{nullptr};
 std::atomic<DWORD> g_openHandles{0};
 HANDLE const g_currentProcess = reinterpret_cast<HANDLE>(-1);  // the pseudo handle's value
 
@@ -66,7 +65,7 @@ void* ThreadTrampoline(void* param) {
 }
 
 std::chrono::microseconds Scaled(DWORD milliseconds) {
-    return std::chrono::microseconds(uint64_t{milliseconds} * 1000u / g_timeDivisor.load());
+    return std::chrono::microseconds(uint64_t{milliseconds} * 1000u / vesk_platform::TimeDivisor());
 }
 
 // Handle given by RegisterEventSourceW: the source name as the syslog identifier.
@@ -291,6 +290,10 @@ BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD /*wCategory*/, DWORD dwEven
     return TRUE;
 }
 
+bool LocalTime(time_t time, struct tm* local) {
+    return localtime_r(&time, local) != nullptr;
+}
+
 bool IsDirectory(const char* path) {
     struct stat st;
     return lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
@@ -340,22 +343,6 @@ void NameThisThread(const char* name) {
     char shortName[16];
     snprintf(shortName, sizeof shortName, "%s", name);
     pthread_setname_np(pthread_self(), shortName);
-}
-
-void SetTimeDivisor(unsigned divisor) {
-    g_timeDivisor.store(divisor == 0 ? 1 : divisor);
-}
-
-unsigned TimeDivisor() {
-    return g_timeDivisor.load();
-}
-
-void SetSleepHook(SleepHook hook) {
-    g_sleepHook.store(hook);
-}
-
-SleepHook CurrentSleepHook() {
-    return g_sleepHook.load();
 }
 
 }  // namespace vesk_platform

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include "platform/data_root.h"
+#include "platform/seams.h"
 
 #include <atomic>
 #include <cerrno>
@@ -17,14 +18,11 @@
 
 namespace {
 
-std::atomic<unsigned> g_timeDivisor{1};
-std::atomic<vesk_platform::SleepHook> g_sleepHook{nullptr};
-
 DWORD Scaled(DWORD milliseconds) {
     if (milliseconds == INFINITE) {
         return INFINITE;
     }
-    const unsigned divisor = g_timeDivisor.load();
+    const unsigned divisor = vesk_platform::TimeDivisor();
     if (divisor == 1) {
         return milliseconds;
     }
@@ -53,6 +51,10 @@ HRESULT VeskSHGetFolderPathA(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags,
         return ::SHGetFolderPathA(hwnd, csidl, hToken, dwFlags, pszPath);
     }
     return vesk_platform::CopyDataRoot(root, pszPath);
+}
+
+bool LocalTime(time_t time, struct tm* local) {
+    return localtime_s(local, &time) == 0;
 }
 
 bool IsDirectory(const char* path) {
@@ -97,22 +99,6 @@ void NameThisThread(const char* name) {
     }
     wide[i] = L'\0';
     setDescription(GetCurrentThread(), wide);
-}
-
-void SetTimeDivisor(unsigned divisor) {
-    g_timeDivisor.store(divisor == 0 ? 1 : divisor);
-}
-
-unsigned TimeDivisor() {
-    return g_timeDivisor.load();
-}
-
-void SetSleepHook(SleepHook hook) {
-    g_sleepHook.store(hook);
-}
-
-SleepHook CurrentSleepHook() {
-    return g_sleepHook.load();
 }
 
 }  // namespace vesk_platform

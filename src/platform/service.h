@@ -5,7 +5,7 @@
 // stop control (a stop during system shutdown as the shutdown control) and reports status to
 // systemd's notify socket when there is one, and kernel uevents of USB devices are the device
 // notifications. Tests on both systems replace the manager with a scripted one and deliver the
-// controls themselves (SetServiceManager, PostServiceControl).
+// controls themselves (SetServiceManager, PostServiceControl in seams.h).
 #pragma once
 
 #include <string>
@@ -19,7 +19,7 @@
 
 // The service control manager's functions, the dispatcher and device notifications go
 // through the platform layer: the system's own, or in-process ones while a test has set a
-// scripted manager (SetServiceManager below).
+// scripted manager (SetServiceManager, seams.h).
 #define OpenSCManagerW VeskOpenSCManagerW
 #define CreateServiceW VeskCreateServiceW
 #define OpenServiceW VeskOpenServiceW
@@ -144,18 +144,11 @@ class ServiceManager {
     virtual DWORD State(const std::string& name) = 0;  // SERVICE_STOPPED, SERVICE_RUNNING, …
     virtual bool Delete(const std::string& name, DWORD* error) = 0;
 };
-// Test seam: replaces the system's service control manager (null restores it). On Windows the
-// dispatcher and device notifications then run in this process too, as they always do on
-// Linux, and controls come from PostServiceControl.
-void SetServiceManager(ServiceManager* manager);
 
 #ifndef _WIN32
 // The systemd unit text, as install writes it and the package ships it: `executable` run as
 // `user`, with the camera's group when `cameraGroup`.
 std::string SystemdUnit(const std::string& executable, const std::string& user, bool cameraGroup);
 #endif
-
-// Test seam: hands a control to the running in-process dispatcher, as the manager would.
-void PostServiceControl(DWORD control);
 
 }  // namespace vesk_platform

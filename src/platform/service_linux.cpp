@@ -23,6 +23,7 @@
 #include "platform/service.h"
 #include "platform/service_inprocess.h"
 #include "platform/systemd_manager.h"
+#include "platform/seams.h"
 
 const GUID kUsbDeviceInterfaceClass = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};

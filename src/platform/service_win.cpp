@@ -4,6 +4,7 @@
 
 #include "platform/service.h"
 #include "platform/service_inprocess.h"
+#include "platform/seams.h"
 
 // The definitions below call the system's own functions.
 #undef OpenSCManagerW

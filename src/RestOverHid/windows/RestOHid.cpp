@@ -1,5 +1,7 @@
 #include "RestOverHid/windows/RestOHid.h"
 
+#include "platform/thread_control.h"
+
 #include <json/json.h>
 
 #include <chrono>
@@ -39,14 +41,10 @@ CRestOHid::CRestOHid(CVeskLogger* logger) : m_pLogger(logger) {}
 
 CRestOHid::~CRestOHid() {
     m_bStopThread = true;
-    if (m_hThread != nullptr) {
-        DWORD result = WaitForSingleObject(m_hThread, kStopWaitMs);
-        if (result != WAIT_OBJECT_0) {
-            printf("WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n",
-                   static_cast<unsigned>(result));
-            // The thread is inside Open() or a send; it uses this object until it ends.
-            result = WaitForSingleObject(m_hThread, INFINITE);
-        }
+    if (!vesk_platform::AwaitThreadEnd(
+            m_hThread, kStopWaitMs, "WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n")) {
+        // The thread is inside Open() or a send; it uses this object until it ends.
+        WaitForSingleObject(m_hThread, INFINITE);
         CloseHandle(m_hThread);
         m_hThread = nullptr;
     }
@@ -61,10 +59,7 @@ void CRestOHid::Run() {
         printf("Failed to start thread of CRestOHid::ThreadProc\n");
         return;
     }
-    int polls = kRunPolls;
-    do {
-        Sleep(kRunPollMs);
-    } while (!m_bThreadRunning && polls-- > 0);
+    vesk_platform::AwaitThreadRunning(m_hThread, m_bThreadRunning, kRunPolls, kRunPollMs);
     VESK_LOG(m_pLogger, "---------CRestOHid::Run() thread started---------\n");
 }
 

@@ -44,7 +44,7 @@ class CRestOHid {
     CVeskLogger* m_pLogger;
     HANDLE m_hThread = nullptr;
     // Replaced by the notifier thread, read by IsReady on the controller's thread.
-    mutable std::mutex m_deviceMutex;
+    mutable std::mutex m_deviceMutex;  // taken alone, around m_pDevice (thread_control.h)
     std::shared_ptr<vesk::RestOHidDev> m_pDevice;
     std::atomic<bool> m_bStopThread{false};
     std::atomic<bool> m_bThreadRunning{false};

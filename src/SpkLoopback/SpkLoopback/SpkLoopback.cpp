@@ -1,5 +1,7 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 
+#include "platform/thread_control.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -98,12 +100,21 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-// The engine takes `format` as it is (S_FALSE with a closest match does not count).
-bool IsSupportedAsItIs(IAudioClient* client, const WAVEFORMATEX* format) {
-    WAVEFORMATEX* closest = nullptr;
-    const HRESULT hr = client->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, format, &closest);
-    CoTaskMemFree(closest);
-    return hr == S_OK;
+// Sets `format` to each rate of Rates in turn, with its block alignment and byte rate, until
+// the engine takes it as it is (S_FALSE with a closest match does not count).
+bool FindSupportedRate(IAudioClient* client, WAVEFORMATEX* format) {
+    for (DWORD rate : Rates) {
+        format->nSamplesPerSec = rate;
+        format->nBlockAlign = static_cast<WORD>(format->nChannels * format->wBitsPerSample / 8);
+        format->nAvgBytesPerSec = rate * format->nBlockAlign;
+        WAVEFORMATEX* closest = nullptr;
+        const HRESULT hr = client->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, format, &closest);
+        CoTaskMemFree(closest);
+        if (hr == S_OK) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // A string property as text cut to `size` (empty when the value holds no string); the
@@ -239,31 +250,18 @@ int32_t CSpkLoopback::Start() {
         printf("Failed to start thread of CSpkLoopback::ThreadProc\n");
         return 0;
     }
-    // The counter starts at 500 and the poll goes on while its value before decrement is > 0.
-    // Each poll waits on the thread itself, so a thread that has already failed ends it.
-    int polls = kStartPolls;
-    bool ended = false;
-    do {
-        ended = WaitForSingleObject(m_hThread, kStartPollMs) == WAIT_OBJECT_0;
-    } while (m_bRunning == 0 && !ended && polls-- > 0);
+    vesk_platform::AwaitThreadRunning(m_hThread, m_bRunning, kStartPolls, kStartPollMs);
     VESK_LOG(m_pLogger, "---------CSpkLoopback::Start()---------\n");
     return m_bRunning;
 }
 
 bool CSpkLoopback::Stop() {
     m_bStop = 1;
-    bool stopped = false;
-    if (m_hThread != nullptr) {
-        const DWORD result = WaitForSingleObject(m_hThread, kStopWaitMs);
-        if (result == WAIT_OBJECT_0) {
-            CloseHandle(m_hThread);
-            m_hThread = nullptr;
-            stopped = true;
-        } else {
-            printf("WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n",
-                   static_cast<unsigned>(result));
-        }
-    }
+    // With no thread the result is false.
+    const bool stopped =
+        m_hThread != nullptr &&
+        vesk_platform::AwaitThreadEnd(m_hThread, kStopWaitMs,
+                                      "WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n");
     VESK_LOG(m_pLogger, "---------CSpkLoopback::Stop()---------\n");
     return stopped;
 }
@@ -730,39 +728,21 @@ HRESULT CSpkLoopback::ChooseStreamFormat(int32_t* bits) {
     m_WfxPerferred.nChannels = m_pWfx->nChannels;
     m_WfxPerferred.wBitsPerSample = 16;
     m_WfxPerferred.cbSize = 0;
-    for (DWORD rate : Rates) {
-        m_WfxPerferred.nSamplesPerSec = rate;
-        m_WfxPerferred.nBlockAlign = static_cast<WORD>(m_WfxPerferred.nChannels * 16 / 8);
-        m_WfxPerferred.nAvgBytesPerSec = rate * m_WfxPerferred.nBlockAlign;
-        if (IsSupportedAsItIs(m_pAudioClient, &m_WfxPerferred)) {
-            m_bUsePreferredFormat = true;
-            snprintf(text, sizeof text,
-                     "Native Sampling rate match found | ch: %d Rates[i]: %d "
-                     "m_WfxPerferred.nSamplesPerSec: %d\n",
-                     m_WfxPerferred.nChannels, static_cast<int>(rate),
-                     static_cast<int>(m_WfxPerferred.nSamplesPerSec));
-            VESK_LOG(m_pLogger, text);
-            break;
-        }
-    }
-    if (m_bUsePreferredFormat) {
+    if (FindSupportedRate(m_pAudioClient, &m_WfxPerferred)) {
+        m_bUsePreferredFormat = true;
+        snprintf(text, sizeof text,
+                 "Native Sampling rate match found | ch: %d Rates[i]: %d "
+                 "m_WfxPerferred.nSamplesPerSec: %d\n",
+                 m_WfxPerferred.nChannels, static_cast<int>(m_WfxPerferred.nSamplesPerSec),
+                 static_cast<int>(m_WfxPerferred.nSamplesPerSec));
+        VESK_LOG(m_pLogger, text);
         m_nChannels = m_WfxPerferred.nChannels;
         m_nSamplesPerSec = static_cast<int32_t>(m_WfxPerferred.nSamplesPerSec);
         m_eFormatType = EN_WAVE_FORMAT_PCM;
         *bits = 16;
         return S_OK;
     }
-    bool supported = false;
-    for (DWORD rate : Rates) {
-        m_pWfx->nSamplesPerSec = rate;
-        m_pWfx->nBlockAlign = static_cast<WORD>(m_pWfx->wBitsPerSample * m_pWfx->nChannels / 8);
-        m_pWfx->nAvgBytesPerSec = m_pWfx->nBlockAlign * rate;
-        if (IsSupportedAsItIs(m_pAudioClient, m_pWfx)) {
-            supported = true;
-            break;
-        }
-    }
-    if (!supported) {
+    if (!FindSupportedRate(m_pAudioClient, m_pWfx)) {
         VESK_LOG(m_pLogger, "IsFormatSupported() Failed to find a supported sampling rate\n");
         return E_FAIL;
     }

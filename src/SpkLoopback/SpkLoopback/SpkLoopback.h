@@ -71,7 +71,7 @@ class CSpkLoopback {
     void ReleaseStreamState();
 
     CVeskLogger* m_pLogger;
-    CRITICAL_SECTION m_cs;
+    CRITICAL_SECTION m_cs;  // around one packet; then only the logger's lock (thread_control.h)
     IMMDevice* m_pDevice = nullptr;
     IAudioClient* m_pAudioClient = nullptr;
     bool m_bUsePreferredFormat = false;

@@ -6,6 +6,7 @@
 #include "RestOverHid/windows/RestOHid.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "platform/ServiceEvent.h"
+#include "platform/thread_control.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ constexpr size_t kTextSize = 256;
 SpkLoopbackContext s_context{};
 
 // Start and Stop come from different service threads (service main, control handler).
+// The first lock of all (platform/thread_control.h): held while Start and Stop wait for threads.
 std::mutex s_entryMutex;
 
 // A logger that Stop could not destroy because a thread did not end in time; the next Start
@@ -38,14 +40,7 @@ bool EndThread(HANDLE& thread, std::atomic<bool>& stop, const char* failureForma
         return true;
     }
     stop = true;
-    const DWORD result = WaitForSingleObject(thread, WAIT_OT_MS);
-    if (result != WAIT_OBJECT_0) {
-        printf(failureFormat, static_cast<unsigned>(result));
-        return false;
-    }
-    CloseHandle(thread);
-    thread = nullptr;
-    return true;
+    return vesk_platform::AwaitThreadEnd(thread, WAIT_OT_MS, failureFormat);
 }
 
 bool EndMonitorThread() {
@@ -346,11 +341,8 @@ bool SpkLoopback_Start() {
         VESK_LOG(Logger(), "Failed to start thread of CSpkLoopback::ThreadProc.\n");
         return false;
     }
-    int polls = kStartPolls;
-    do {
-        Sleep(kStartPollMs);
-    } while (!ctx.m_bRunning && polls-- > 0);
-    const bool started = ctx.m_bRunning;
+    const bool started =
+        vesk_platform::AwaitThreadRunning(ctx.m_hThread, ctx.m_bRunning, kStartPolls, kStartPollMs);
 
     ctx.m_bMonitorRunning = false;
     ctx.m_bMonitorStop = false;

@@ -16,11 +16,7 @@ void FormatLocalTime(char (&out)[32]) {
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const time_t now = time(nullptr);
     struct tm local {};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
+    LocalTime(now, &local);
     snprintf(out, sizeof out, "%s %s %2d %02d:%02d:%02d %d", kDays[local.tm_wday % 7],
              kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
              local.tm_year + 1900);

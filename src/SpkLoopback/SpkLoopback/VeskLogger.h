@@ -30,7 +30,7 @@ class CVeskLogger {
   private:
     void Rotate(const char* timeText, const char* shortSource, int line);
 
-    CRITICAL_SECTION m_cs;
+    CRITICAL_SECTION m_cs;  // the innermost lock: taken last, takes none (thread_control.h)
     char m_szFileName[MAX_PATH];
     char m_szName[32];
     FILE* m_pFile;

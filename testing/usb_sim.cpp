@@ -1,4 +1,4 @@
-#include "sim/usb_sim.h"
+#include "testing/usb_sim.h"
 
 #include <hidapi/hidapi.h>
 #include <libusb-1.0/libusb.h>

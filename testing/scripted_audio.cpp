@@ -1,4 +1,4 @@
-#include "fakes/scripted_audio.h"
+#include "testing/scripted_audio.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/com_object.h"
+#include "platform/seams.h"
 
 namespace scripted_audio {
 namespace {

@@ -1,4 +1,4 @@
-#include "fakes/fake_room.h"
+#include "testing/fake_room.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/coreaudio.h"
+#include "platform/seams.h"
 
 namespace scripted_audio {
 

@@ -1,0 +1,56 @@
+// The seams through which tests (and the tools that run the service by hand) replace what the
+// service would otherwise take from the system. Production code never calls the setters; with
+// none set, every seam passes through to the system.
+#pragma once
+
+#include <chrono>
+
+#include "platform/ServiceEvent.h"
+#include "platform/coreaudio.h"
+#include "platform/platform.h"
+#include "platform/service.h"
+
+namespace vesk_platform {
+
+// Replaces the clock's pace: every Sleep and every finite WaitForSingleObject time-out is
+// divided by `divisor` (1 in production). Counts of loop passes stay exact; only wall time
+// shrinks, so that the 10 s boot wait, 5 s thread waits and 10 s retries run fast.
+void SetTimeDivisor(unsigned divisor);
+unsigned TimeDivisor();
+
+// Replaces Sleep: while set, Sleep calls `hook` instead of sleeping (tests hold a thread's
+// loop between its passes with it).
+using SleepHook = void (*)(DWORD milliseconds);
+void SetSleepHook(SleepHook hook);
+SleepHook CurrentSleepHook();
+
+// Replaces the system's audio endpoints: while set, CoCreateInstance of
+// CLSID_MMDeviceEnumerator calls `factory` (scripted endpoints).
+using AudioEndpointsFactory = HRESULT (*)(IMMDeviceEnumerator** enumerator);
+void SetAudioEndpoints(AudioEndpointsFactory factory);
+AudioEndpointsFactory AudioEndpoints();
+
+// Replaces the service control manager (null restores the system's): install and uninstall
+// then talk to `manager`; on Windows the dispatcher and device notifications then run in this
+// process too, as they always do on Linux.
+void SetServiceManager(ServiceManager* manager);
+// Hands a control to the running in-process dispatcher, as the manager would.
+void PostServiceControl(DWORD control);
+
+// Replaces the event log: while set, reports go to `observer` instead.
+using ServiceEventObserver = void (*)(WORD type, DWORD eventId, const char* text);
+void SetServiceEventObserver(ServiceEventObserver observer);
+
+}  // namespace vesk_platform
+
+namespace vesk {
+
+// Replaces the wait between two empty response polls of the HID transport (100 ms).
+void SetResponsePollWait(std::chrono::microseconds wait);
+
+}  // namespace vesk
+
+// Seams of the environment, read by the platform layer:
+// - VESK_DATA_ROOT names the common application data folder (default: the system's).
+// - VESK_SYSTEMD_UNIT_DIR names the folder for systemd units (Linux; default
+//   /etc/systemd/system), and lets a systemctl on the PATH stand in for a running systemd.

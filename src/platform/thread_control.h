@@ -1,0 +1,42 @@
+// How the service starts and ends its threads: each thread raises a running flag itself; its
+// starter polls for that flag (every 10 ms, at most 501 times, and no longer than the thread
+// lives), and its owner, having set the thread's stop flag, waits a bounded time for it to end,
+// printing the wait's result when it does not.
+//
+// Locks, in the order in which they may be taken (a lock is only taken while holding locks
+// above it; the last one takes no other):
+//   1. the controller's entry mutex (SpkLoopback_API.cpp): Start and Stop hold it while they
+//      wait for threads, which never take it;
+//   2. CSpkLoopback::m_cs: the capture thread, around one packet;
+//      the sound-server connection's lock (pulse_connection.h): its event thread, and the
+//      endpoint queries; never together with m_cs;
+//      the device manager's mutex (RestOHidDevMgrImpl.h), then a transport's handle mutex
+//      (RestOHidDevImpl.h): a departing camera's transport closes under the first;
+//      the notifier's device mutex (RestOHid.h) and the in-process dispatcher's mutex
+//      (service_inprocess.cpp): taken alone;
+//   3. the logger's lock (VeskLogger.h): under any of the above, around one line.
+// Flags and counts shared between threads are atomics, read and written without a lock.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace vesk_platform {
+
+// Polls `running` every `pollMs`: the count starts at `polls` and the poll goes on while its
+// value before decrement is above 0; a thread that has ended stops it at once. True when the
+// flag was seen raised.
+template <typename Flag>
+bool AwaitThreadRunning(HANDLE thread, const Flag& running, int polls, DWORD pollMs) {
+    bool ended = false;
+    do {
+        ended = WaitForSingleObject(thread, pollMs) == WAIT_OBJECT_0;
+    } while (!running && !ended && polls-- > 0);
+    return running != 0;
+}
+
+// Waits up to `waitMs` for the thread to end. When it has, closes its handle, sets it to null
+// and returns true; otherwise prints `failureFormat` with the wait's result and keeps the
+// handle. With no thread, true.
+bool AwaitThreadEnd(HANDLE& thread, DWORD waitMs, const char* failureFormat);
+
+}  // namespace vesk_platform
