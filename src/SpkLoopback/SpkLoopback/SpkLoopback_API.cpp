@@ -360,6 +360,11 @@ void SpkLoopback_Stop() {
     std::lock_guard<std::mutex> entry(s_entryMutex);
     SpkLoopbackContext& ctx = *g_pThis;
     VESK_LOG(Logger(), "SpkLoopback_Stop() ---------ENTRY.\n");
+    // The main thread is asked to end at once, so that it winds down while the monitor does;
+    // they are still waited for in that order.
+    if (ctx.m_hThread != nullptr) {
+        ctx.m_bStop = true;
+    }
     const bool monitorEnded = EndMonitorThread();
     const bool mainEnded = EndMainThread();
     VESK_LOG(Logger(), "-----------SpkLoopback_Stop() ---------EXIT.\n");
