@@ -21,6 +21,7 @@
 namespace {
 
 using test_util::Count;
+using test_util::WaitFor;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -36,18 +37,6 @@ std::vector<std::string> Sent(int camera) {
         values.push_back(text.find("\"true\"") != std::string::npos ? "true" : "false");
     }
     return values;
-}
-
-template <typename Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (predicate()) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return predicate();
 }
 
 bool Capturing() {

@@ -27,20 +27,9 @@ extern char** environ;
 
 namespace {
 
+using test_util::WaitFor;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-template <typename Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (predicate()) {
-            return true;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return predicate();
-}
 
 // A PulseAudio daemon of this test's own on a fixed socket, with two null sinks (vesk_48k the
 // default). Stopped by its process id.

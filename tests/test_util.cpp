@@ -110,4 +110,15 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
+bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (predicate()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return predicate();
+}
+
 }  // namespace test_util

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,6 +40,8 @@ std::string FirstMissingInOrder(const std::string& text, const std::vector<std::
 void SetEnv(const char* name, const std::string& value);
 // The largest value `value` takes over the next `ms` milliseconds, sampled every 2 ms.
 int32_t LargestOver(const std::atomic<int32_t>& value, int ms);
+// Whether `predicate` holds within `limit`, asked every millisecond.
+bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
 // Splits after every '\n'; a last piece without newline is kept as it is.
 std::vector<std::string> SplitLines(const std::string& text);
 
