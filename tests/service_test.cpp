@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -292,6 +293,21 @@ TEST(ServiceProcess, RunsInTheForegroundAndStopsOnSigtermOrHangUp) {
         };
         EXPECT_EQ(test_util::FirstMissingInOrder(out, inOrder), "") << out;
     }
+}
+
+// A data folder planted as a link is not used, not even for the instance lock: no file of the
+// service's appears where it points, and the process still runs and stops cleanly.
+TEST(ServiceProcess, TakesNoInstanceLockThroughALinkedDataFolder) {
+    test_util::TempDir dir;
+    test_util::TempDir elsewhere;
+    ASSERT_EQ(symlink(elsewhere.path().c_str(), (dir / "Vesk").c_str()), 0);
+    const pid_t pid = Spawn(dir.path(), dir / "stderr.txt");
+    ASSERT_GE(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(ExitCode(pid), 0);
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "Audio/VeskAudioService.lock"));
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "Audio/VeskZIZLog.txt"));
 }
 #else  // _WIN32
 

@@ -10,7 +10,8 @@
 
 namespace pulse_audio {
 
-// The stream specification of a format record; false when PulseAudio has no such format.
+// PulseAudio's sample layout (pa_sample_spec) for a format record; false when PulseAudio has
+// no such format.
 bool StreamSpecOf(const WAVEFORMATEX* format, pa_sample_spec* spec);
 
 // A sink's own format as the Windows engine reports a mix format: float or PCM, extensible

@@ -93,6 +93,10 @@ int LockDataRoot() {
     const std::string folder = parent + "/Audio";
     MakeDirectory(parent.c_str());
     MakeDirectory(folder.c_str());
+    // Not through a link: the controller refuses such a folder and reports it.
+    if (IsLink(parent.c_str()) || IsLink(folder.c_str())) {
+        return -1;
+    }
     const std::string path = folder + "/VeskAudioService.lock";
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {

@@ -92,29 +92,22 @@ class Systemd final : public ServiceManager {
             *error = ERROR_INVALID_PARAMETER;
             return false;
         }
-        {
-            std::ofstream unit(path);
-            unit << SystemdUnit(program, user, getgrnam(kCameraGroup) != nullptr);
-            unit.close();
-            if (!unit) {
-                std::error_code ignored;
-                std::filesystem::remove(path, ignored);
-                *error = ERROR_ACCESS_DENIED;
-                return false;
-            }
-        }
-        if (!Systemctl({"daemon-reload"})) {
+        const auto takeBack = [&path, error] {
             std::error_code ignored;
             std::filesystem::remove(path, ignored);
             *error = ERROR_ACCESS_DENIED;
             return false;
+        };
+        std::ofstream unit(path);
+        unit << SystemdUnit(program, user, getgrnam(kCameraGroup) != nullptr);
+        unit.close();
+        if (!unit || !Systemctl({"daemon-reload"})) {
+            return takeBack();
         }
         if (!Systemctl({"enable", name + ".service"})) {
             Systemctl({"disable", name + ".service"});
-            std::error_code ignored;
-            std::filesystem::remove(path, ignored);
+            takeBack();
             Systemctl({"daemon-reload"});
-            *error = ERROR_ACCESS_DENIED;
             return false;
         }
         return true;

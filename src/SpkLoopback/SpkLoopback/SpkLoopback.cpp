@@ -239,9 +239,7 @@ int32_t CSpkLoopback::Start() {
         if (WaitForSingleObject(m_hThread, 0) != WAIT_OBJECT_0 && !Stop()) {
             return 0;
         }
-        if (m_hThread != nullptr) {
-            CloseHandle(m_hThread);
-        }
+        CloseHandle(m_hThread);
     }
     m_bStop = 0;
     m_bRunning = 0;
