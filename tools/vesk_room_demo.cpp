@@ -379,8 +379,8 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // capture starts
 
-    std::printf("== playing %s (%d Hz, %d channels, %.1f s)\n", scene.c_str(), audio.rate,
-                audio.channels, length);
+    std::printf("== playing %s (%d Hz, %d channel%s, %.1f s)\n", scene.c_str(), audio.rate,
+                audio.channels, audio.channels == 1 ? "" : "s", length);
     const auto t0 = Clock::now();
     CameraWatch watch(camera, t0);
     std::atomic<bool> playing{true};
