@@ -29,7 +29,6 @@
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
-#include "signal/SignalDetector.h"
 #include "testing/usb_sim.h"
 #include "tools/scene_audio.h"
 
