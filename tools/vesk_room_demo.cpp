@@ -1,20 +1,25 @@
 // The room demo: the real service code (controller, loopback capture, detector, notifier,
 // framing and JSON) with a simulated camera on a simulated USB bus. It plays a scene into the
 // default output, prints every request the camera receives, measures onset and release
-// latencies of the speech segments, and draws a timeline.
+// latencies of the speech segments, and draws a timeline. The scene is played as it is (its own
+// rate and channels); without SEGMENTS, the segments measured are where the service's detector
+// finds audio in the scene.
 //
-// Usage: vesk_room_demo SCENE.wav SEGMENTS.txt OUT_DIR   (SEGMENTS: "kind start end" lines)
-//        vesk_room_demo --idle SECONDS                    (camera attached, nothing played)
+// Usage: vesk_room_demo SCENE [SEGMENTS.txt] OUT_DIR   (SEGMENTS: "kind start end" lines)
+//        vesk_room_demo --check SCENE                  (whether the demo can play it, and why not)
+//        vesk_room_demo --idle SECONDS                 (camera attached, nothing played)
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -24,12 +29,19 @@
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
-#include "signal/SignalDetector.h"
 #include "testing/usb_sim.h"
+#include "tools/scene_audio.h"
+
+extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using room_demo::SceneAudio;
+
+// Detected audio closer than this is one segment: the camera's far-end state would not fall
+// between the two.
+constexpr double kJoinSeconds = 1.0;
 
 struct Request {
     double seconds;  // since the scene started
@@ -47,30 +59,10 @@ double Since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-std::vector<int16_t> ReadWav(const std::string& path, int* rate) {
-    std::ifstream file(path, std::ios::binary);
-    std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::vector<int16_t> samples;
-    *rate = 48000;
-    for (size_t at = 12; at + 8 <= data.size();) {
-        const std::string id = data.substr(at, 4);
-        uint32_t size;
-        std::memcpy(&size, data.data() + at + 4, 4);
-        if (id == "fmt " && at + 16 <= data.size()) {
-            std::memcpy(rate, data.data() + at + 12, 4);
-        } else if (id == "data") {
-            const size_t count = std::min<size_t>(size, data.size() - at - 8) / 2;
-            samples.resize(count);
-            std::memcpy(samples.data(), data.data() + at + 8, count * 2);
-            break;
-        }
-        at += 8 + size + (size & 1);
-    }
-    return samples;
-}
-
 // The voiced part of a segment: the first and last 10 ms window above a small level.
-Segment Voiced(const Segment& segment, const std::vector<int16_t>& samples, int rate) {
+Segment Voiced(const Segment& segment, const SceneAudio& audio) {
+    const std::vector<int16_t>& samples = audio.mono;
+    const int rate = audio.rate;
     const size_t window = static_cast<size_t>(rate / 100);
     double first = -1;
     double last = -1;
@@ -88,6 +80,12 @@ Segment Voiced(const Segment& segment, const std::vector<int16_t>& samples, int 
         }
     }
     return {segment.kind, first < 0 ? segment.start : first, last < 0 ? segment.end : last};
+}
+
+// Far-end audio whose onset and release are measured: the scene's speech, or in a scene
+// without SEGMENTS, the audio the detector finds.
+bool IsMeasured(const Segment& segment) {
+    return segment.kind == "speech" || segment.kind == "audio";
 }
 
 // Watches the camera: every request it receives, as it arrives.
@@ -199,7 +197,7 @@ void WriteSvg(const std::string& path, const std::vector<int16_t>& samples, int 
         << "<rect width='100%' height='100%' fill='white'/>\n";
     svg << "<g transform='translate(100,0)'>\n";
     for (const Segment& segment : segments) {
-        const char* color = segment.kind == "speech"  ? "#dbe9ff"
+        const char* color = IsMeasured(segment)       ? "#dbe9ff"
                             : segment.kind == "music" ? "#ffe9c9"
                                                       : "#eeeeee";
         svg << "<rect x='" << segment.start * scale << "' y='10' width='"
@@ -255,30 +253,119 @@ double Median(std::vector<double> values) {
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
+std::string Milliseconds(double seconds) {
+    return seconds < 0 ? "none" : std::to_string(static_cast<int>(seconds * 1000)) + " ms";
+}
+
+std::vector<Segment> ReadSegments(const std::string& path) {
+    std::vector<Segment> segments;
+    std::ifstream in(path);
+    Segment segment;
+    while (in >> segment.kind >> segment.start >> segment.end) {
+        segments.push_back(segment);
+    }
+    return segments;
+}
+
+// Where the detector finds audio in the scene, as segments of kind "audio".
+std::vector<Segment> DetectedSegments(const std::vector<bool>& detecting) {
+    std::vector<Segment> segments;
+    for (const room_demo::Span& span : room_demo::DetectedSpans(detecting, kJoinSeconds)) {
+        segments.push_back({"audio", span.start, span.end});
+    }
+    return segments;
+}
+
+// Plays the file as it is into the default sink; no shell sees the path.
+bool Play(const std::string& path) {
+    const char* const args[] = {"paplay", "--latency-msec=20", "--", path.c_str(), nullptr};
+    pid_t pid;
+    if (posix_spawnp(&pid, "paplay", nullptr, nullptr, const_cast<char* const*>(args), environ) !=
+        0) {
+        return false;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Prints each measured segment's onset and release latency (the segments already on the
+// capture's timeline) and their medians; returns whether any onset was seen.
+bool Summarize(const std::vector<Segment>& segments, const SceneAudio& audio,
+               const std::vector<Request>& requests, double delay) {
+    std::vector<double> onsets;
+    std::vector<double> releases;
+    for (const Segment& segment : segments) {
+        if (!IsMeasured(segment)) {
+            continue;
+        }
+        Segment voiced = Voiced(segment, audio);
+        voiced.start += delay;
+        voiced.end += delay;
+        double onset = -1;
+        double release = -1;
+        for (const Request& request : requests) {
+            if (onset < 0 && request.farEnd && request.seconds >= voiced.start) {
+                onset = request.seconds - voiced.start;
+            }
+            if (release < 0 && !request.farEnd && request.seconds >= voiced.end) {
+                release = request.seconds - voiced.end;
+            }
+        }
+        std::printf("%s %6.2f-%6.2f s: onset %s, release %s\n", segment.kind.c_str(), voiced.start,
+                    voiced.end, Milliseconds(onset).c_str(), Milliseconds(release).c_str());
+        if (onset >= 0) {
+            onsets.push_back(onset);
+        }
+        if (release >= 0) {
+            releases.push_back(release);
+        }
+    }
+    std::printf("onset latency: median %.0f ms, worst %.0f ms (target 150 ms)\n",
+                1000 * Median(onsets),
+                1000 * (onsets.empty() ? 0 : *std::max_element(onsets.begin(), onsets.end())));
+    std::printf(
+        "release latency: median %.0f ms, worst %.0f ms (target 600 ms)\n", 1000 * Median(releases),
+        1000 * (releases.empty() ? 0 : *std::max_element(releases.begin(), releases.end())));
+    return !onsets.empty();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--idle") {
         return Idle(std::atoi(argv[2]));
     }
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s SCENE.wav SEGMENTS.txt OUT_DIR | --idle SECONDS\n",
+    const bool check = argc == 3 && std::string(argv[1]) == "--check";
+    if (!check && argc != 3 && argc != 4) {
+        std::fprintf(stderr,
+                     "usage: %s SCENE [SEGMENTS.txt] OUT_DIR | --check SCENE | --idle SECONDS\n",
                      argv[0]);
         return 2;
     }
-    const std::string scene = argv[1];
-    const std::string outDir = argv[3];
-    std::vector<Segment> segments;
-    {
-        std::ifstream in(argv[2]);
-        Segment segment;
-        while (in >> segment.kind >> segment.start >> segment.end) {
-            segments.push_back(segment);
-        }
+    // The scene is read, and refused, before anything starts.
+    const std::string scene = argv[check ? 2 : 1];
+    SceneAudio audio;
+    std::string error;
+    if (!room_demo::ReadSceneAudio(scene, &audio, &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 2;
     }
-    int rate = 48000;
-    const std::vector<int16_t> samples = ReadWav(scene, &rate);
-    const double length = static_cast<double>(samples.size()) / rate;
+    const double length = audio.Seconds();
+    const std::vector<bool> detecting = room_demo::DetectingBlocks(audio);
+    const std::vector<Segment> segments =
+        argc == 4 ? ReadSegments(argv[2]) : DetectedSegments(detecting);
+    if (check) {
+        std::printf("%s: %d Hz, %d channel%s, %.2f s; the detector finds audio in %zu segment%s\n",
+                    scene.c_str(), audio.rate, audio.channels, audio.channels == 1 ? "" : "s",
+                    length, segments.size(), segments.size() == 1 ? "" : "s");
+        return 0;
+    }
+    const std::string outDir = argv[argc - 1];
 
     std::printf("== plugging the simulated camera and starting the service (10 s boot wait)\n");
     const int camera = usb_sim::Plug(usb_sim::Device{});
@@ -291,13 +378,13 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // capture starts
 
-    std::printf("== playing %s (%.1f s)\n", scene.c_str(), length);
+    std::printf("== playing %s (%d Hz, %d channel%s, %.1f s)\n", scene.c_str(), audio.rate,
+                audio.channels, audio.channels == 1 ? "" : "s", length);
     const auto t0 = Clock::now();
     CameraWatch watch(camera, t0);
     std::atomic<bool> playing{true};
     std::thread player([&] {
-        const std::string command = "paplay --latency-msec=20 '" + scene + "'";
-        if (std::system(command.c_str()) != 0) {
+        if (!Play(scene)) {
             std::fprintf(stderr, "paplay failed\n");
         }
         playing = false;
@@ -313,17 +400,13 @@ int main(int argc, char** argv) {
     const std::vector<Request> requests = watch.Requests();
 
     // The sound server plays the scene some time after paplay starts (over a second on an idle
-    // null sink). Align the timelines on the first detection: offline on the file, live on the
-    // capture; latencies then count from the moment the audio reached the capture.
+    // null sink). Align the timelines on the first detection: offline on the file, at the end
+    // of its first detecting block (the earliest the capture can decide on it), and live on
+    // the capture; latencies then count from the moment the audio reached the capture.
     double offline = -1;
-    {
-        DetectorState detector;
-        InitDetectorState(&detector, rate);
-        for (size_t at = 0; at + BLOCK_48K <= samples.size() && offline < 0 && rate == 48000;
-             at += BLOCK_48K) {
-            if (DetectSignal(&samples[at], &detector) > 0) {
-                offline = static_cast<double>(at) / rate;
-            }
+    for (size_t block = 0; block < detecting.size() && offline < 0; ++block) {
+        if (detecting[block]) {
+            offline = static_cast<double>(block + 1) * room_demo::kBlockSeconds;
         }
     }
     double live = -1;
@@ -333,46 +416,14 @@ int main(int argc, char** argv) {
             break;
         }
     }
+    if (offline < 0) {
+        std::printf("\nthe detector finds no audio in %s: nothing to align or measure\n",
+                    scene.c_str());
+    }
     const double delay = (offline >= 0 && live >= 0) ? live - offline : 0;
     std::printf("\n== summary (the scene reached the capture %.0f ms after paplay started)\n",
                 1000 * delay);
-    std::vector<double> onsets;
-    std::vector<double> releases;
-    for (const Segment& segment : segments) {
-        if (segment.kind != "speech") {
-            continue;
-        }
-        Segment voiced = Voiced(segment, samples, rate);
-        voiced.start += delay;
-        voiced.end += delay;
-        double onset = -1;
-        double release = -1;
-        for (const Request& request : requests) {
-            if (onset < 0 && request.farEnd && request.seconds >= voiced.start) {
-                onset = request.seconds - voiced.start;
-            }
-            if (release < 0 && !request.farEnd && request.seconds >= voiced.end) {
-                release = request.seconds - voiced.end;
-            }
-        }
-        std::printf(
-            "speech %6.2f-%6.2f s: onset %s, release %s\n", voiced.start, voiced.end,
-            onset < 0 ? "none" : (std::to_string(static_cast<int>(onset * 1000)) + " ms").c_str(),
-            release < 0 ? "none"
-                        : (std::to_string(static_cast<int>(release * 1000)) + " ms").c_str());
-        if (onset >= 0) {
-            onsets.push_back(onset);
-        }
-        if (release >= 0) {
-            releases.push_back(release);
-        }
-    }
-    std::printf("onset latency: median %.0f ms, worst %.0f ms (target 150 ms)\n",
-                1000 * Median(onsets),
-                1000 * (onsets.empty() ? 0 : *std::max_element(onsets.begin(), onsets.end())));
-    std::printf(
-        "release latency: median %.0f ms, worst %.0f ms (target 600 ms)\n", 1000 * Median(releases),
-        1000 * (releases.empty() ? 0 : *std::max_element(releases.begin(), releases.end())));
+    const bool heardAny = Summarize(segments, audio, requests, delay);
     std::printf("requests received by the camera: %zu\n", requests.size());
 
     // The picture shows the scene where it was heard.
@@ -381,9 +432,9 @@ int main(int argc, char** argv) {
         segment.start += delay;
         segment.end += delay;
     }
-    WriteSvg(outDir + "/timeline.svg", samples, rate, delay, detections, requests, heard,
+    WriteSvg(outDir + "/timeline.svg", audio.mono, audio.rate, delay, detections, requests, heard,
              length + delay + 1.5);
     std::printf("timeline: %s/timeline.svg\n", outDir.c_str());
     SpkLoopback_Stop();
-    return onsets.empty() ? 1 : 0;
+    return heardAny ? 0 : 1;
 }
