@@ -20,6 +20,9 @@ struct CaptureCall {
 void Reset();
 void SetCameraReady(bool ready);
 void SetDeviceFound(bool found);
+// Makes every later capture Start() fail (its thread ended before it ran), as without a
+// sound server.
+void SetStartFails(bool fails);
 // Makes every later capture Stop() take this long (scaled by the time divisor like Sleep).
 void SetCaptureStopMs(uint32_t ms);
 

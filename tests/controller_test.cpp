@@ -159,6 +159,22 @@ TEST_F(Controller, RetriesEveryHundredPassesWithoutTheSpeakerDevice) {
         Count(StopAndReadLog(), "Failed to find speaker device, retry interval: 10 seconds\n"), 2u);
 }
 
+// Without a sound server every start fails at once: the next comes 51 passes (5.1 s) later, as
+// after a start's whole poll, not in every pass.
+TEST_F(Controller, FailedStartIsRetriedAfterTheStartPollNotEveryPass) {
+    fake_room::SetCameraReady(true);
+    fake_room::SetStartFails(true);
+    ASSERT_TRUE(SpkLoopback_Start());
+    ASSERT_TRUE(RunPasses(110));
+    fake_room::SetStartFails(false);
+    ASSERT_TRUE(RunPasses(60));
+
+    EXPECT_EQ(
+        CaptureCalls(),
+        (std::vector<CaptureCall>{
+            {1, Call::kStart}, {52, Call::kStart}, {103, Call::kStart}, {154, Call::kStart}}));
+}
+
 TEST_F(Controller, DeviceRetryCountsPassesWithoutTheDeviceOnly) {
     fake_room::SetCameraReady(true);
     fake_room::SetDeviceFound(false);

@@ -16,6 +16,10 @@ constexpr DWORD kStartPollMs = 10;
 constexpr int kBootWaitSleeps = 100;
 constexpr DWORD kPassMs = 100;
 constexpr int kDeviceRetryPasses = 100;
+// After a capture start that failed, the next comes no sooner than a start's whole poll
+// (501 x 10 ms) and its pass would have allowed: without a sound server a start fails at once,
+// and retrying every pass would fill the log and rewrite the device list ten times a second.
+constexpr int kFailedStartHoldPasses = 51;
 constexpr DWORD kRestartPauseMs = 1000;
 constexpr size_t kTextSize = 256;
 
@@ -87,12 +91,27 @@ void RefuseLinkedDataFolder(const char* parentDir, char (&audioDir)[MAX_PATH]) {
     audioDir[0] = '\0';
 }
 
+// The main loop's own counts, kept across passes.
+struct LoopCounts {
+    int retryCountdown = kDeviceRetryPasses;
+    int startHold = 0;  // passes before a start may follow a failed one
+};
+
+void StartCapture(CSpkLoopback* capture, LoopCounts& counts) {
+    if (capture->Start() == 0) {
+        counts.startHold = kFailedStartHoldPasses;
+    }
+}
+
 // One pass of the main loop while the notifier has a camera ready.
-void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, int& retryCountdown) {
+void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, LoopCounts& counts) {
     SpkLoopbackContext& ctx = *g_pThis;
     char text[kTextSize];
+    int& retryCountdown = counts.retryCountdown;
     if (!captureWasRunning) {
-        capture->Start();
+        if (counts.startHold == 0) {
+            StartCapture(capture, counts);
+        }
     } else if (capture->m_bDeviceFound == 0 && --retryCountdown == 0) {
         // Started again by the next pass.
         capture->Stop();
@@ -113,7 +132,7 @@ void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, int& retryCountdow
             capture->Stop();
             Sleep(kRestartPauseMs);
         }
-        capture->Start();
+        StartCapture(capture, counts);
         ctx.m_bRestart = false;
     }
 }
@@ -146,13 +165,16 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
         notifier->Run();
     }
 
-    int retryCountdown = kDeviceRetryPasses;
+    LoopCounts counts;
     while (!ctx.m_bStop) {
         const bool captureWasRunning = capture->m_bRunning != 0;
         if (notifier->IsReady()) {
-            ReadyPass(capture, captureWasRunning, retryCountdown);
+            ReadyPass(capture, captureWasRunning, counts);
         } else if (captureWasRunning) {
             capture->Stop();
+        }
+        if (counts.startHold > 0) {
+            --counts.startHold;
         }
         Sleep(kPassMs);
     }
