@@ -85,6 +85,13 @@ TEST_F(Controller, HealthyStartRunsTheLoopAndStopEndsEverything) {
     ASSERT_TRUE(RunPasses(3));
     EXPECT_EQ(fake_room::NotifierRuns(), 1);
     EXPECT_TRUE(CaptureCalls().empty());  // no camera, no capture
+    // What was logged reaches the disk while the service runs, not only at its stop.
+    EXPECT_TRUE(test_util::WaitFor(
+        [this] {
+            return test_util::ReadText(m_root / "Vesk/Audio/VeskZIZLog.txt")
+                       .find("SpkLoopback_Start()---EXIT\n") != std::string::npos;
+        },
+        std::chrono::seconds(10)));
 
     const std::string log = StopAndReadLog();
     const std::string out = testing::internal::GetCapturedStdout();

@@ -37,6 +37,15 @@ CVeskLogger* Logger() {
     return g_pThis->m_pLogger.load();
 }
 
+// The controller's threads wake every 100 ms anyway: each pass puts what was logged since on
+// disk, so that a crash or a kill loses at most a pass of lines. The main thread can be held in
+// a capture start or stop for seconds, the monitor not; both flush, whichever comes first.
+void FlushLog() {
+    if (CVeskLogger* logger = Logger()) {
+        logger->FlushPending();
+    }
+}
+
 // Asks a thread to end and waits for it; true when it has ended (or there was none), and
 // then its handle is closed. On failure the handle is kept for a later attempt.
 bool EndThread(HANDLE& thread, std::atomic<bool>& stop, const char* failureFormat) {
@@ -158,6 +167,7 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
              kBootWaitSleeps * static_cast<int>(kPassMs) / 1000);
     VESK_LOG(Logger(), text);
     for (int i = 0; i < kBootWaitSleeps && !ctx.m_bStop; ++i) {
+        FlushLog();
         Sleep(kPassMs);
     }
     if (!ctx.m_bStop) {
@@ -176,6 +186,7 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
         if (counts.startHold > 0) {
             --counts.startHold;
         }
+        FlushLog();
         Sleep(kPassMs);
     }
 
@@ -310,6 +321,7 @@ unsigned __stdcall theMonitorThreadProc(void* /*unused*/) {
     ctx.m_pEnumerator->RegisterEndpointNotificationCallback(client);
     ctx.m_bMonitorRunning = true;
     while (!ctx.m_bMonitorStop) {
+        FlushLog();
         Sleep(kPassMs);
     }
     // Unregistered first: no notification reaches a released client.

@@ -83,12 +83,25 @@ void CVeskLogger::Log(const char* source, int line, const char* text) {
     char timeText[32];
     FormatLocalTime(timeText);
     fprintf(m_pFile, "%s | %s | %d | %d | %s", timeText, shortSource, line, kLineNumberField, text);
+    m_bPending.store(true, std::memory_order_relaxed);
 
     ++m_nLineCount;
     if (m_nLineCount % kRotationPeriodLines != 0 || ftell(m_pFile) < kRotationSizeBytes) {
         return;
     }
     Rotate(timeText, shortSource, line);
+}
+
+void CVeskLogger::FlushPending() {
+    if (!m_bPending.load(std::memory_order_relaxed)) {
+        return;
+    }
+    Lock();
+    if (m_pFile != nullptr) {
+        fflush(m_pFile);
+    }
+    m_bPending.store(false, std::memory_order_relaxed);
+    Unlock();
 }
 
 void CVeskLogger::Rotate(const char* timeText, const char* shortSource, int line) {
