@@ -36,10 +36,15 @@ thread_local DWORD t_lastError = 0;
 
 std::atomic<vesk_platform::ServiceManager*> g_manager{&vesk_platform::SystemdManager()};
 
+// How long a stop waits for systemd to say whether the system goes down. It answers in a few
+// milliseconds, but during a shutdown it can be busy for many seconds: past this, the stop
+// goes on as a plain stop, well within systemd's stop timeout.
+constexpr int kSystemStateWaitMs = 200;
+
 // A stop signal is the stop control, or the shutdown control while the system goes down.
 DWORD StopControl() {
     std::string word;
-    vesk_platform::RunChild({"systemctl", "is-system-running"}, &word);
+    vesk_platform::RunChild({"systemctl", "is-system-running"}, &word, kSystemStateWaitMs);
     return word.rfind("stopping", 0) == 0 ? SERVICE_CONTROL_SHUTDOWN : SERVICE_CONTROL_STOP;
 }
 
