@@ -31,6 +31,8 @@ class CVeskLogger {
 
     static constexpr uint32_t kRotationPeriodLines = 1000;
     static constexpr long kRotationSizeBytes = 10000000;
+    // A log whose rotation keeps failing is emptied past this size.
+    static constexpr long kRotationFailedLimitBytes = 2 * kRotationSizeBytes;
     static constexpr const char* kFileName = VESK_PATH_SEP "VeskZIZLog.txt";
 
   private:
