@@ -137,6 +137,11 @@ bool CSpkLoopback::Stop() {
     }
     Sleep(stopMs);
     m_bRunning = 0;
+    if (stopMs > 0) {
+        // A slow stop still logs when it is done, as the real one does, possibly after the
+        // controller gave up waiting for this thread.
+        VESK_LOG(m_pLogger, "fake_room: slow capture stop done\n");
+    }
     return true;
 }
 

@@ -290,12 +290,19 @@ TEST_F(Controller, StopThatOutlastsTheWaitIsReported) {
     EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(events[0].text, "Failed to stop speaker loopback.");
 
-    // Once the thread has ended, the controller starts again.
+    // Once the thread has ended, the controller starts again. The logger outlived the thread
+    // that logged after the wait gave up (AddressSanitizer would see a freed one): its line is
+    // in the file, after the stop's last line.
     for (int i = 0; i < 3000 && fake_room::LiveObjects() > 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     fake_room::Reset();
     EXPECT_TRUE(SpkLoopback_Start());
+    EXPECT_EQ(test_util::FirstMissingInOrder(
+                  StopAndReadLog(),
+                  {"-----------SpkLoopback_Stop() ---------EXIT.\n",
+                   "fake_room: slow capture stop done\n", "SpkLoopback_Start()---EXIT\n"}),
+              "");
 }
 
 // The endpoint monitor: every default render report arms the restart countdown; a new
