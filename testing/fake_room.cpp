@@ -110,6 +110,9 @@ int LiveObjects() {
 
 using fake_room::room;
 
+std::atomic<int32_t> CSpkLoopback::s_nPackets{0};
+std::atomic<int32_t> CSpkLoopback::s_nBlocks{0};
+
 CSpkLoopback::CSpkLoopback(CVeskLogger* logger, const char* /*audioDir*/) : m_pLogger(logger) {
     std::lock_guard<std::mutex> lock(room().mutex);
     ++room().liveObjects;

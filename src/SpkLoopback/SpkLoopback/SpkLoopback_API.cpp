@@ -7,6 +7,7 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "platform/ServiceEvent.h"
 #include "platform/thread_control.h"
+#include "status/StatusBoard.h"
 
 namespace {
 
@@ -38,12 +39,15 @@ CVeskLogger* Logger() {
 }
 
 // The controller's threads wake every 100 ms anyway: each pass puts what was logged since on
-// disk, so that a crash or a kill loses at most a pass of lines. The main thread can be held in
-// a capture start or stop for seconds, the monitor not; both flush, whichever comes first.
-void FlushLog() {
-    if (CVeskLogger* logger = Logger()) {
+// disk, so that a crash or a kill loses at most a pass of lines, and keeps the status snapshot
+// current. The main thread can be held in a capture start or stop for seconds, the monitor
+// not; both do it, whichever comes first.
+void Housekeeping() {
+    CVeskLogger* logger = Logger();
+    if (logger != nullptr) {
         logger->FlushPending();
     }
+    vesk_status::WriteIfDue(g_pThis->m_szAudioDir, CSpkLoopback::s_nPackets.load(), logger);
 }
 
 // Asks a thread to end and waits for it; true when it has ended (or there was none), and
@@ -167,7 +171,7 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
              kBootWaitSleeps * static_cast<int>(kPassMs) / 1000);
     VESK_LOG(Logger(), text);
     for (int i = 0; i < kBootWaitSleeps && !ctx.m_bStop; ++i) {
-        FlushLog();
+        Housekeeping();
         Sleep(kPassMs);
     }
     if (!ctx.m_bStop) {
@@ -186,7 +190,7 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
         if (counts.startHold > 0) {
             --counts.startHold;
         }
-        FlushLog();
+        Housekeeping();
         Sleep(kPassMs);
     }
 
@@ -321,7 +325,7 @@ unsigned __stdcall theMonitorThreadProc(void* /*unused*/) {
     ctx.m_pEnumerator->RegisterEndpointNotificationCallback(client);
     ctx.m_bMonitorRunning = true;
     while (!ctx.m_bMonitorStop) {
-        FlushLog();
+        Housekeeping();
         Sleep(kPassMs);
     }
     // Unregistered first: no notification reaches a released client.
@@ -365,6 +369,7 @@ bool SpkLoopback_Start() {
     s_pOrphanedLogger = nullptr;
     delete ctx.m_pLogger.exchange(nullptr);
     ctx.m_pLogger = new CVeskLogger(ctx.m_szAudioDir, "Audio");
+    vesk_status::ServiceStarting();
     ctx.m_bRunning = false;
     ctx.m_bStop = false;
     ctx.m_bRestart = false;
@@ -401,6 +406,7 @@ void SpkLoopback_Stop() {
     }
     const bool monitorEnded = EndMonitorThread();
     const bool mainEnded = EndMainThread();
+    vesk_status::WriteStopped(ctx.m_szAudioDir, Logger());
     VESK_LOG(Logger(), "-----------SpkLoopback_Stop() ---------EXIT.\n");
 
     CVeskLogger* logger = ctx.m_pLogger.exchange(nullptr);
