@@ -15,6 +15,7 @@ struct Room {
     std::condition_variable changed;
     bool cameraReady = false;
     bool deviceFound = true;
+    bool startFails = false;
     uint32_t captureStopMs = 0;
     bool lockstep = true;
     int passesStarted = 0;
@@ -42,6 +43,7 @@ void Reset() {
     std::lock_guard<std::mutex> lock(r.mutex);
     r.cameraReady = false;
     r.deviceFound = true;
+    r.startFails = false;
     r.captureStopMs = 0;
     r.lockstep = true;
     r.passesStarted = r.passesAllowed = r.blockedAtPass = 0;
@@ -57,6 +59,11 @@ void SetCameraReady(bool ready) {
 void SetDeviceFound(bool found) {
     std::lock_guard<std::mutex> lock(room().mutex);
     room().deviceFound = found;
+}
+
+void SetStartFails(bool fails) {
+    std::lock_guard<std::mutex> lock(room().mutex);
+    room().startFails = fails;
 }
 
 void SetCaptureStopMs(uint32_t ms) {
@@ -103,6 +110,9 @@ int LiveObjects() {
 
 using fake_room::room;
 
+std::atomic<int32_t> CSpkLoopback::s_nPackets{0};
+std::atomic<int32_t> CSpkLoopback::s_nBlocks{0};
+
 CSpkLoopback::CSpkLoopback(CVeskLogger* logger, const char* /*audioDir*/) : m_pLogger(logger) {
     std::lock_guard<std::mutex> lock(room().mutex);
     ++room().liveObjects;
@@ -117,7 +127,7 @@ int32_t CSpkLoopback::Start() {
     fake_room::Record(fake_room::Call::kStart);
     std::lock_guard<std::mutex> lock(room().mutex);
     m_bDeviceFound = room().deviceFound ? 1 : 0;
-    m_bRunning = 1;
+    m_bRunning = room().startFails ? 0 : 1;
     return m_bRunning;
 }
 
@@ -130,6 +140,11 @@ bool CSpkLoopback::Stop() {
     }
     Sleep(stopMs);
     m_bRunning = 0;
+    if (stopMs > 0) {
+        // A slow stop still logs when it is done, as the real one does, possibly after the
+        // controller gave up waiting for this thread.
+        VESK_LOG(m_pLogger, "fake_room: slow capture stop done\n");
+    }
     return true;
 }
 

@@ -20,7 +20,11 @@ struct CaptureCall {
 void Reset();
 void SetCameraReady(bool ready);
 void SetDeviceFound(bool found);
-// Makes every later capture Stop() take this long (scaled by the time divisor like Sleep).
+// Makes every later capture Start() fail (its thread ended before it ran), as without a
+// sound server.
+void SetStartFails(bool fails);
+// Makes every later capture Stop() take this long (scaled by the time divisor like Sleep);
+// such a stop logs "fake_room: slow capture stop done" when it returns.
 void SetCaptureStopMs(uint32_t ms);
 
 // Lets `passes` more passes run and returns when the loop waits at the start of the next

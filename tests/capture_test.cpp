@@ -368,6 +368,9 @@ TEST_F(Capture, CaptureLoopDetectsOneBlockPerPacketAfterTwoSilentBlocks) {
     // packet leaves exactly one block pending, which is taken; half a block is not.
     ASSERT_TRUE(capture.Stop());
     ASSERT_EQ(capture.Start(), 1);
+    // The old stream's detection is not reported by the new one before its first block (the
+    // notifier would send a stale "true").
+    EXPECT_EQ(capture.m_nSignalDetected, 0);
     const std::vector<int16_t> halfBlock(240, 0);
     const int32_t blocksBefore = CSpkLoopback::s_nBlocks;
     for (int packet = 0; packet < 4; ++packet) {  // pending: 2.5, 2, 1.5, then 1 block

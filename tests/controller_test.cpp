@@ -85,6 +85,13 @@ TEST_F(Controller, HealthyStartRunsTheLoopAndStopEndsEverything) {
     ASSERT_TRUE(RunPasses(3));
     EXPECT_EQ(fake_room::NotifierRuns(), 1);
     EXPECT_TRUE(CaptureCalls().empty());  // no camera, no capture
+    // What was logged reaches the disk while the service runs, not only at its stop.
+    EXPECT_TRUE(test_util::WaitFor(
+        [this] {
+            return test_util::ReadText(m_root / "Vesk/Audio/VeskZIZLog.txt")
+                       .find("SpkLoopback_Start()---EXIT\n") != std::string::npos;
+        },
+        std::chrono::seconds(10)));
 
     const std::string log = StopAndReadLog();
     const std::string out = testing::internal::GetCapturedStdout();
@@ -157,6 +164,22 @@ TEST_F(Controller, RetriesEveryHundredPassesWithoutTheSpeakerDevice) {
                                                         {203, Call::kStart}}));
     EXPECT_EQ(
         Count(StopAndReadLog(), "Failed to find speaker device, retry interval: 10 seconds\n"), 2u);
+}
+
+// Without a sound server every start fails at once: the next comes 51 passes (5.1 s) later, as
+// after a start's whole poll, not in every pass.
+TEST_F(Controller, FailedStartIsRetriedAfterTheStartPollNotEveryPass) {
+    fake_room::SetCameraReady(true);
+    fake_room::SetStartFails(true);
+    ASSERT_TRUE(SpkLoopback_Start());
+    ASSERT_TRUE(RunPasses(110));
+    fake_room::SetStartFails(false);
+    ASSERT_TRUE(RunPasses(60));
+
+    EXPECT_EQ(
+        CaptureCalls(),
+        (std::vector<CaptureCall>{
+            {1, Call::kStart}, {52, Call::kStart}, {103, Call::kStart}, {154, Call::kStart}}));
 }
 
 TEST_F(Controller, DeviceRetryCountsPassesWithoutTheDeviceOnly) {
@@ -267,12 +290,19 @@ TEST_F(Controller, StopThatOutlastsTheWaitIsReported) {
     EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(events[0].text, "Failed to stop speaker loopback.");
 
-    // Once the thread has ended, the controller starts again.
+    // Once the thread has ended, the controller starts again. The logger outlived the thread
+    // that logged after the wait gave up (AddressSanitizer would see a freed one): its line is
+    // in the file, after the stop's last line.
     for (int i = 0; i < 3000 && fake_room::LiveObjects() > 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     fake_room::Reset();
     EXPECT_TRUE(SpkLoopback_Start());
+    EXPECT_EQ(test_util::FirstMissingInOrder(
+                  StopAndReadLog(),
+                  {"-----------SpkLoopback_Stop() ---------EXIT.\n",
+                   "fake_room: slow capture stop done\n", "SpkLoopback_Start()---EXIT\n"}),
+              "");
 }
 
 // The endpoint monitor: every default render report arms the restart countdown; a new

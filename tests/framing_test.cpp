@@ -40,6 +40,12 @@ TEST(Framing, MatchesTheReferenceTable) {
     EXPECT_EQ(Shape(0, 0), (Shapes{}));
     // A head that ends exactly with a later report: the body starts in the next one.
     EXPECT_EQ(Shape(2037 + 2044, 5), (Shapes{{0x18, 2045}, {0x0C, 2045}, {0x03, 6}}));
+    // Head and body exactly fill the last report: it carries the end, and no empty report
+    // follows.
+    EXPECT_EQ(Shape(42, 2037 - 42), (Shapes{{0x1F, 2045}}));
+    EXPECT_EQ(Shape(100, 2037 + 2044 - 100), (Shapes{{0x1E, 2045}, {0x03, 2045}}));
+    EXPECT_EQ(Shape(100, 2037 + 2 * 2044 - 100),
+              (Shapes{{0x1E, 2045}, {0x02, 2045}, {0x03, 2045}}));
     // Too large for the format: nothing is framed.
     EXPECT_EQ(Shape(65536, 1), (Shapes{}));
 }

@@ -259,6 +259,59 @@ TEST(VeskLogger, FailedRotationKeepsTheCurrentLogAndTriesAgain) {
 
 // A folder whose log path does not fit the file-name buffer: no file at all (a cut name would
 // be another file), and the lines go to standard output.
+// An older name that can never be freed must not let the log grow without bound: past twice
+// the rotation size the log starts anew, its first line saying why.
+TEST(VeskLogger, RotationThatNeverSucceedsStillBoundsTheLog) {
+    TempDir dir;
+    const std::string blocker = OlderPath(dir);
+    ASSERT_TRUE(MakeDirectory(blocker.c_str()));
+    FILE* held = fopen((blocker + VESK_PATH_SEP "held.txt").c_str(), "w");
+    ASSERT_NE(held, nullptr);
+    fclose(held);
+
+    const std::string bigLine = std::string(12000, 'x') + "\n";
+    {
+        CVeskLogger logger(dir.path().c_str(), "Audio");
+        LogMany(logger, 2000, bigLine);  // 12 MB: kept; 24 MB: emptied
+        LogMany(logger, 10, "after\n");
+    }
+    const std::vector<std::string> lines = SplitLines(ReadText(LogPath(dir)));
+    ASSERT_EQ(lines.size(), 11u);
+    EXPECT_EQ(lines[0].rfind("================NEW FILE CREATED=================== " + LogPath(dir) +
+                                 " (emptied at 24",
+                             0),
+              0u)
+        << lines[0];
+    EXPECT_NE(lines[0].find("could not be taken"), std::string::npos);
+    EXPECT_NE(lines[10].find("after\n"), std::string::npos);
+}
+
+// The file's path may take the whole buffer but no more; an older name that would not fit is
+// never cut into another file's name.
+TEST(VeskLogger, PathAtTheBufferLimit) {
+    for (size_t over : {0u, 1u}) {
+        TempDir dir;
+        const size_t tail = strlen(CVeskLogger::kFileName);
+        const std::string folder =
+            dir / std::string(MAX_PATH - 1 + over - tail - dir.path().size() - 1, 'f');
+        ASSERT_TRUE(MakeDirectory(folder.c_str())) << folder;
+        testing::internal::CaptureStdout();
+        {
+            CVeskLogger logger(folder.c_str(), "Audio");
+            LogMany(logger, 1000, std::string(12000, 'x') + "\n");
+        }
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::vector<std::string> files = test_util::ListDir(folder);
+        if (over == 0) {
+            EXPECT_EQ(files, std::vector<std::string>{"VeskZIZLog.txt"});
+            EXPECT_EQ(out.find("FAILED"), std::string::npos) << out.substr(0, 300);
+        } else {
+            EXPECT_TRUE(files.empty());
+            EXPECT_EQ(out.rfind("FAILED to create file of: ", 0), 0u) << out.substr(0, 300);
+        }
+    }
+}
+
 TEST(VeskLogger, NameThatDoesNotFitMeansNoFile) {
     TempDir dir;
     std::string folder = dir.path();

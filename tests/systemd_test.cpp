@@ -49,6 +49,10 @@ class SystemctlStandIn {
                                  "grep -qxe \"$1\" '"
                               << (m_dir / "fail")
                               << "' 2>/dev/null && exit 1\n"
+                                 "if grep -qxe \"$1\" '"
+                              << (m_dir / "hang") << "' 2>/dev/null; then echo $$ > '"
+                              << (m_dir / "hung.pid")
+                              << "'; exec sleep 600; fi\n"
                                  "case \"$1\" in\n"
                                  "  is-active) echo inactive; exit 3 ;;\n"
                                  "  is-system-running) echo running ;;\n"
@@ -56,10 +60,21 @@ class SystemctlStandIn {
                                  "exit 0\n";
         chmod(script.c_str(), 0755);
     }
+    ~SystemctlStandIn() {
+        if (HungPid() > 0) {
+            kill(HungPid(), SIGKILL);  // left behind only when the program under test failed
+        }
+    }
+    SystemctlStandIn(const SystemctlStandIn&) = delete;
+    SystemctlStandIn& operator=(const SystemctlStandIn&) = delete;
+
     std::string units() const { return m_dir / "units"; }
     std::string calls() const { return m_dir / "calls"; }
     std::string Calls() const { return test_util::ReadFile(calls()); }
     void FailOn(const std::string& verb) const { std::ofstream(m_dir / "fail") << verb << "\n"; }
+    void HangOn(const std::string& verb) const { std::ofstream(m_dir / "hang") << verb << "\n"; }
+    // The pid of the stand-in that hung, 0 when none did.
+    pid_t HungPid() const { return std::atoi(test_util::ReadFile(m_dir / "hung.pid").c_str()); }
     std::vector<std::string> Units() const { return test_util::ListDir(units()); }
 
     // Runs `program` with the stand-in on the PATH; returns its exit code, its standard error
@@ -94,10 +109,19 @@ class SystemctlStandIn {
             std::this_thread::sleep_for(std::chrono::milliseconds(stopAfterMs));
             kill(pid, SIGTERM);
         }
+        // Bounded: a program that never ends fails the test instead of hanging it.
         int status = 0;
-        waitpid(pid, &status, 0);
+        pid_t ended = 0;
+        for (int i = 0; i < 3000 && ended == 0; ++i) {
+            ended = waitpid(pid, &status, WNOHANG);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (ended == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
         *err = test_util::ReadFile(errFile);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return ended != 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
   private:
@@ -180,7 +204,7 @@ TEST(SystemdInstall, InstallsFromAFolderWithBlanksAndUninstalls) {
 }
 
 // The stop path asks systemctl whether the system is going down: that child must not carry the
-// service's NOTIFY_SOCKET (it would speak to systemd in the service's name).
+// service's NOTIFY_SOCKET (it would speak to systemd in the service's name), nor hold the stop.
 TEST(SystemdService, ChildrenDoNotInheritTheNotifySocket) {
     SystemctlStandIn systemd;
     test_util::TempDir dir;
@@ -189,6 +213,16 @@ TEST(SystemdService, ChildrenDoNotInheritTheNotifySocket) {
     const std::string calls = systemd.Calls();
     EXPECT_NE(calls.find("is-system-running notify=unset"), std::string::npos) << calls;
     EXPECT_EQ(calls.find("notify=" + dir / "notify"), std::string::npos) << calls;
+
+    // A systemctl that never answers (systemd busy in a shutdown) does not hold the stop: it
+    // is ended with what it started, and the stop goes on as a plain stop.
+    systemd.HangOn("is-system-running");
+    EXPECT_EQ(systemd.Run(VESK_SERVICE_BINARY, {}, "nobody", &err, "", 1500), 0);
+    ASSERT_GT(systemd.HungPid(), 0);
+    EXPECT_NE(kill(systemd.HungPid(), 0), 0);
+    if (err.find("VeskAudioService[") != std::string::npos) {
+        EXPECT_NE(err.find("control code: SERVICE_CONTROL_STOP."), std::string::npos) << err;
+    }
 
     std::string out;
     setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);

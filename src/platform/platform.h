@@ -130,13 +130,22 @@ bool IsDirectory(const char* path);
 bool MakeDirectory(const char* path);
 // A junction or symbolic link (on Windows any reparse point).
 bool IsLink(const char* path);
-// fopen for the modes "w" and "a+" that refuses (null, errno ELOOP) a file that is a link.
+// fopen for the modes "w", "a+" and "rb" that refuses (null, errno ELOOP) a file that is a link;
+// "rb" opens regular files only (errno EINVAL otherwise), so that a reader never blocks on a
+// pipe planted in the file's place.
 FILE* OpenFileNoFollow(const char* path, const char* mode);
+// Renames `from` to `to`, replacing a file (or a link, not what it points to) of that name in
+// one step: readers see the old file or the new one, never a part.
+bool RenameReplacing(const char* from, const char* to);
 
 namespace vesk_platform {
 
 // Names the calling thread for the system's tools (top -H, a debugger, perf); at most 15
 // characters are kept.
 void NameThisThread(const char* name);
+
+// Whether the sound server that the endpoints come from answers: 1 yes, 0 no, -1 where the
+// system's audio service is always there (Windows) and so not watched.
+int SoundServerState();
 
 }  // namespace vesk_platform

@@ -306,10 +306,18 @@ bool IsLink(const char* path) {
 
 FILE* OpenFileNoFollow(const char* path, const char* mode) {
     const bool append = mode[0] == 'a';
-    const int flags =
-        (append ? O_RDWR | O_APPEND : O_WRONLY | O_TRUNC) | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    const int fd = open(path, flags, 0644);
+    const bool read = mode[0] == 'r';
+    const int flags = read     ? O_RDONLY | O_NONBLOCK
+                      : append ? O_RDWR | O_APPEND | O_CREAT
+                               : O_WRONLY | O_TRUNC | O_CREAT;
+    const int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    if (read && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        errno = EINVAL;
         return nullptr;
     }
     FILE* file = fdopen(fd, mode);
@@ -321,6 +329,10 @@ FILE* OpenFileNoFollow(const char* path, const char* mode) {
 
 bool MakeDirectory(const char* path) {
     return mkdir(path, 0755) == 0;
+}
+
+bool RenameReplacing(const char* from, const char* to) {
+    return rename(from, to) == 0;
 }
 
 namespace vesk_platform {

@@ -75,7 +75,19 @@ FILE* OpenFileNoFollow(const char* path, const char* mode) {
         errno = ELOOP;
         return nullptr;
     }
+    if (mode[0] == 'r') {
+        const DWORD attributes = GetFileAttributesA(path);
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+            errno = EINVAL;
+            return nullptr;
+        }
+    }
     return fopen(path, mode);
+}
+
+bool RenameReplacing(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 bool MakeDirectory(const char* path) {
@@ -99,6 +111,10 @@ void NameThisThread(const char* name) {
     }
     wide[i] = L'\0';
     setDescription(GetCurrentThread(), wide);
+}
+
+int SoundServerState() {
+    return -1;
 }
 
 }  // namespace vesk_platform

@@ -1,8 +1,11 @@
 #include "platform/pulse_connection.h"
 
+#include "platform/platform.h"
+
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -14,6 +17,13 @@ constexpr pa_usec_t kFirstRetry = 100 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kLongestRetry = 2 * PA_USEC_PER_SEC;
 // A server that accepts the socket but never answers counts as away.
 constexpr pa_usec_t kConnectDeadline = 3 * PA_USEC_PER_SEC;
+
+}  // namespace
+
+namespace {
+
+// Whether the process's connection is ready, for readers outside its lock (the status snapshot).
+std::atomic<bool> g_serverConnected{false};
 
 }  // namespace
 
@@ -101,7 +111,12 @@ void Connection::DropContext() {
     pa_context_disconnect(m_context);
     pa_context_unref(m_context);  // streams still on it keep it until they are released
     m_context = nullptr;
-    m_connected = false;
+    SetConnected(false);
+}
+
+void Connection::SetConnected(bool connected) {
+    m_connected = connected;
+    g_serverConnected.store(connected, std::memory_order_relaxed);
 }
 
 void Connection::ArmTimer(TimerPurpose purpose, pa_usec_t delay) {
@@ -156,7 +171,7 @@ void Connection::OnState(pa_context* context, void* self) {
     }
     const pa_context_state_t state = pa_context_get_state(context);
     if (state == PA_CONTEXT_READY) {
-        connection->m_connected = true;
+        connection->SetConnected(true);
         connection->m_firstAttemptEnded = true;
         connection->m_backoff = kFirstRetry;
         pa_threaded_mainloop_get_api(connection->m_loop)
@@ -173,7 +188,7 @@ void Connection::OnState(pa_context* context, void* self) {
             observer->OnConnected(context);
         }
     } else if (!PA_CONTEXT_IS_GOOD(state)) {
-        connection->m_connected = false;
+        connection->SetConnected(false);
         connection->m_firstAttemptEnded = true;
         connection->ScheduleRetry();
     }
@@ -204,3 +219,11 @@ void Connection::OnSubscription(pa_context* context, pa_subscription_event_type_
 }
 
 }  // namespace pulse_audio
+
+namespace vesk_platform {
+
+int SoundServerState() {
+    return pulse_audio::g_serverConnected.load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+}  // namespace vesk_platform

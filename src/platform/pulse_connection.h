@@ -66,6 +66,7 @@ class Connection {
     void DropContext();
     void ArmTimer(TimerPurpose purpose, pa_usec_t delay);
     void ScheduleRetry();
+    void SetConnected(bool connected);
 
     static void OnState(pa_context* context, void* self);
     static void OnTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,

@@ -145,6 +145,11 @@ class ServiceManager {
     virtual bool Delete(const std::string& name, DWORD* error) = 0;
 };
 
+// One line on the service's health for the service manager to show: systemd's STATUS=, which
+// `systemctl status` prints; nothing on Windows, whose manager shows states only. Lines that
+// come after the service reported its stop are dropped.
+void ReportServiceStatusText(const std::string& text);
+
 #ifndef _WIN32
 // The systemd unit text, as install writes it and the package ships it: `executable` run as
 // `user`, with the camera's group when `cameraGroup`.

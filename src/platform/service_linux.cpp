@@ -36,10 +36,18 @@ thread_local DWORD t_lastError = 0;
 
 std::atomic<vesk_platform::ServiceManager*> g_manager{&vesk_platform::SystemdManager()};
 
+// Set from the stop's first report on: the health line must not follow "stopping".
+std::atomic<bool> g_stopReported{false};
+
+// How long a stop waits for systemd to say whether the system goes down. It answers in a few
+// milliseconds, but during a shutdown it can be busy for many seconds: past this, the stop
+// goes on as a plain stop, well within systemd's stop timeout.
+constexpr int kSystemStateWaitMs = 200;
+
 // A stop signal is the stop control, or the shutdown control while the system goes down.
 DWORD StopControl() {
     std::string word;
-    vesk_platform::RunChild({"systemctl", "is-system-running"}, &word);
+    vesk_platform::RunChild({"systemctl", "is-system-running"}, &word, kSystemStateWaitMs);
     return word.rfind("stopping", 0) == 0 ? SERVICE_CONTROL_SHUTDOWN : SERVICE_CONTROL_STOP;
 }
 
@@ -228,12 +236,15 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
     }
     switch (status->dwCurrentState) {
         case SERVICE_RUNNING:
+            g_stopReported = false;
             sd_notify(0, "READY=1\nSTATUS=running");
             break;
         case SERVICE_STOP_PENDING:
+            g_stopReported = true;
             sd_notify(0, "STOPPING=1\nSTATUS=stopping");
             break;
         case SERVICE_STOPPED:
+            g_stopReported = true;
             sd_notify(0, "STATUS=stopped");
             break;
         default:
@@ -288,6 +299,12 @@ void SetServiceManager(ServiceManager* manager) {
 
 void PostServiceControl(DWORD control) {
     inprocess::PostControl(control);
+}
+
+void ReportServiceStatusText(const std::string& text) {
+    if (!g_stopReported) {
+        sd_notifyf(0, "STATUS=%s", text.c_str());
+    }
 }
 
 }  // namespace vesk_platform

@@ -164,4 +164,6 @@ void PostServiceControl(DWORD control) {
     inprocess::PostControl(control);
 }
 
+void ReportServiceStatusText(const std::string& /*text*/) {}
+
 }  // namespace vesk_platform

@@ -3,6 +3,7 @@
 #include "platform/systemd_manager.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,7 +154,11 @@ ServiceManager& SystemdManager() {
     return instance;
 }
 
-int RunChild(const std::vector<std::string>& argv, std::string* output) {
+namespace {
+
+// Starts `argv` with its standard output into `outputFd`, in a process group of its own (so that
+// a child given up on is ended with whatever it started). The child's pid, or -1.
+pid_t SpawnChild(const std::vector<std::string>& argv, int outputFd) {
     // The child is no part of the service: it must not speak to systemd in its name.
     std::vector<char*> environment;
     for (char** variable = environ; *variable != nullptr; ++variable) {
@@ -167,10 +173,6 @@ int RunChild(const std::vector<std::string>& argv, std::string* output) {
     }
     words.push_back(nullptr);
 
-    int pipe[2] = {-1, -1};
-    if (::pipe2(pipe, O_CLOEXEC) != 0) {
-        return -1;
-    }
     // The child starts with the signals the service blocks unblocked and at their defaults.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -183,33 +185,77 @@ int RunChild(const std::vector<std::string>& argv, std::string* output) {
     }
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &stopSignals);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     const int spawned =
         posix_spawnp(&pid, words[0], &actions, &attributes, words.data(), environment.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    close(pipe[1]);
-    std::string text;
+    return spawned == 0 ? pid : -1;
+}
+
+// Reads `fd` to its end into `text`; false when `deadline` came first.
+bool ReadToEnd(int fd, std::string* text, std::chrono::steady_clock::time_point deadline,
+               bool bounded) {
     char buffer[256];
-    ssize_t got;
-    while (spawned == 0 && (got = read(pipe[0], buffer, sizeof buffer)) != 0) {
-        if (got < 0 && errno != EINTR) {
-            break;
+    for (;;) {
+        int waitMs = -1;
+        if (bounded) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            waitMs = static_cast<int>(left.count());
         }
-        text.append(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+        pollfd readable = {fd, POLLIN, 0};
+        const int ready = poll(&readable, 1, waitMs);
+        if (ready < 0 && errno != EINTR) {
+            return true;
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == 0 || (got < 0 && errno != EINTR)) {
+            return true;
+        }
+        text->append(buffer, got > 0 ? static_cast<size_t>(got) : 0);
     }
-    close(pipe[0]);
-    if (spawned != 0) {
+}
+
+}  // namespace
+
+int RunChild(const std::vector<std::string>& argv, std::string* output, int timeoutMs) {
+    int pipe[2] = {-1, -1};
+    if (::pipe2(pipe, O_CLOEXEC) != 0) {
         return -1;
+    }
+    const pid_t pid = SpawnChild(argv, pipe[1]);
+    close(pipe[1]);
+    if (pid < 0) {
+        close(pipe[0]);
+        return -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string text;
+    const bool answered = ReadToEnd(pipe[0], &text, deadline, timeoutMs >= 0);
+    close(pipe[0]);
+    if (!answered) {
+        kill(-pid, SIGKILL);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!answered) {
+        return -1;
     }
     if (output != nullptr) {
         *output = text;

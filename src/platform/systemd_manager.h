@@ -13,8 +13,11 @@ namespace vesk_platform {
 ServiceManager& SystemdManager();
 
 // Runs a program found on the PATH, without a shell and without NOTIFY_SOCKET in its
-// environment; its standard output into `output` when given. The exit code, or -1.
-int RunChild(const std::vector<std::string>& argv, std::string* output = nullptr);
+// environment; its standard output into `output` when given. The exit code, or -1. With
+// `timeoutMs` (>= 0), a child that has not finished its output by then is killed, with what it
+// started, and counts as no answer (-1).
+int RunChild(const std::vector<std::string>& argv, std::string* output = nullptr,
+             int timeoutMs = -1);
 
 // The ExecStart= word for a program path: quoted and escaped by systemd's rules.
 std::string ExecStartPath(const std::string& executable);

@@ -12,6 +12,7 @@
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
+#include "status/StatusBoard.h"
 
 namespace {
 
@@ -69,6 +70,13 @@ bool CRestOHid::IsReady() const {
 }
 
 void CRestOHid::SetDevice(std::shared_ptr<vesk::RestOHidDev> device) {
+    if (device != nullptr) {
+        vesk_status::CameraOpened({device->m_vendorId, device->m_productId, device->m_releaseNumber,
+                                   device->m_serialNumber, device->m_manufacturer,
+                                   device->m_product});
+    } else {
+        vesk_status::CameraClosed();
+    }
     std::shared_ptr<vesk::RestOHidDev> previous;
     {
         std::lock_guard<std::mutex> lock(m_deviceMutex);
@@ -240,7 +248,9 @@ bool CRestOHid::SendFarTalkFlagToDevice(std::shared_ptr<vesk::RestOHidDev> devic
                  bodyText.c_str());
         VESK_LOG(m_pLogger, line);
     }
-    if (device->SendRequest(headText, bodyText)) {
+    const bool sent = device->SendRequest(headText, bodyText);
+    vesk_status::RequestSent(farEndTalk, sent);
+    if (sent) {
         return true;
     }
     VESK_LOG(m_pLogger, "Failed to send the Rest Request!\n");

@@ -1,6 +1,7 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 
 #include "platform/thread_control.h"
+#include "status/StatusBoard.h"
 
 #include <algorithm>
 #include <cmath>
@@ -324,6 +325,7 @@ HRESULT CSpkLoopback::theThread() {
         if (SUCCEEDED(hr)) {
             m_nSignalDetected = 0;
             m_bRunning = 1;
+            vesk_status::CaptureRunning(true);
             if (m_bStop != 0) {
                 m_pAudioClient->Stop();
             } else {
@@ -336,6 +338,7 @@ HRESULT CSpkLoopback::theThread() {
     SafeRelease(capture);
     SafeRelease(m_pAudioClient);
     m_bRunning = 0;
+    vesk_status::CaptureRunning(false);
     CoUninitialize();
     VESK_LOG(m_pLogger, "---------Exit CSpkLoopback::theThread()---------\n");
     return hr;
@@ -561,6 +564,10 @@ HRESULT CSpkLoopback::SelectDevice() {
 HRESULT CSpkLoopback::ReadDefaultGuid(IMMDeviceEnumerator* enumerator, char* guid, size_t size) {
     Com<IMMDevice> endpoint;
     HRESULT hr = enumerator->GetDefaultAudioEndpoint(eRender, eMultimedia, endpoint.put());
+    // No sound server is not the same as no output device: only the answer "none" counts.
+    if (SUCCEEDED(hr) || hr == E_NOTFOUND) {
+        vesk_status::OutputDeviceFound(SUCCEEDED(hr));
+    }
     if (FAILED(hr)) {
         VESK_LOG(m_pLogger, "pEnumerator->GetDefaultAudioEndpoint() Failed.\n");
         return hr;
@@ -623,6 +630,9 @@ HRESULT CSpkLoopback::ListEndpoints(IMMDeviceEnumerator* enumerator, FILE* list,
         }
         const HRESULT nameRead = ReadTextProperty(properties.get(), PKEY_Device_FriendlyName,
                                                   szDeviceName, sizeof szDeviceName);
+        if (SUCCEEDED(guidRead) && strcmp(guid, selectedGuid) == 0) {
+            vesk_status::CaptureDevice(szDeviceName, guid);
+        }
         snprintf(text, sizeof text, "%d GUID: %s, len: %zd szDeviceName: %s\n", static_cast<int>(i),
                  guid, strlen(guid), szDeviceName);
         VESK_LOG(m_pLogger, text);
@@ -756,6 +766,11 @@ HRESULT CSpkLoopback::ChooseStreamFormat(int32_t* bits) {
 // Frame length, resampler and ring for the stream's rate.
 void CSpkLoopback::SetCaptureGeometry(int32_t bits) {
     m_nBitsPerSample = bits;
+    char format[16];
+    snprintf(format, sizeof format,
+             m_eFormatType == EN_WAVE_FORMAT_IEEE_FLOAT ? "float%d" : "pcm%d",
+             static_cast<int>(bits));
+    vesk_status::CaptureFormat(m_nSamplesPerSec, m_nChannels, format);
     m_nFrameLen = FrameLength(static_cast<DWORD>(m_nSamplesPerSec));
     if (m_nSamplesPerSec == 44100) {
         if (m_pResampler == nullptr) {

@@ -7,6 +7,7 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "platform/ServiceEvent.h"
 #include "platform/thread_control.h"
+#include "status/StatusBoard.h"
 
 namespace {
 
@@ -16,6 +17,10 @@ constexpr DWORD kStartPollMs = 10;
 constexpr int kBootWaitSleeps = 100;
 constexpr DWORD kPassMs = 100;
 constexpr int kDeviceRetryPasses = 100;
+// After a capture start that failed, the next comes no sooner than a start's whole poll
+// (501 x 10 ms) and its pass would have allowed: without a sound server a start fails at once,
+// and retrying every pass would fill the log and rewrite the device list ten times a second.
+constexpr int kFailedStartHoldPasses = 51;
 constexpr DWORD kRestartPauseMs = 1000;
 constexpr size_t kTextSize = 256;
 
@@ -31,6 +36,18 @@ CVeskLogger* s_pOrphanedLogger = nullptr;
 
 CVeskLogger* Logger() {
     return g_pThis->m_pLogger.load();
+}
+
+// The controller's threads wake every 100 ms anyway: each pass puts what was logged since on
+// disk, so that a crash or a kill loses at most a pass of lines, and keeps the status snapshot
+// current. The main thread can be held in a capture start or stop for seconds, the monitor
+// not; both do it, whichever comes first.
+void Housekeeping() {
+    CVeskLogger* logger = Logger();
+    if (logger != nullptr) {
+        logger->FlushPending();
+    }
+    vesk_status::WriteIfDue(g_pThis->m_szAudioDir, CSpkLoopback::s_nPackets.load(), logger);
 }
 
 // Asks a thread to end and waits for it; true when it has ended (or there was none), and
@@ -87,12 +104,27 @@ void RefuseLinkedDataFolder(const char* parentDir, char (&audioDir)[MAX_PATH]) {
     audioDir[0] = '\0';
 }
 
+// The main loop's own counts, kept across passes.
+struct LoopCounts {
+    int retryCountdown = kDeviceRetryPasses;
+    int startHold = 0;  // passes before a start may follow a failed one
+};
+
+void StartCapture(CSpkLoopback* capture, LoopCounts& counts) {
+    if (capture->Start() == 0) {
+        counts.startHold = kFailedStartHoldPasses;
+    }
+}
+
 // One pass of the main loop while the notifier has a camera ready.
-void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, int& retryCountdown) {
+void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, LoopCounts& counts) {
     SpkLoopbackContext& ctx = *g_pThis;
     char text[kTextSize];
+    int& retryCountdown = counts.retryCountdown;
     if (!captureWasRunning) {
-        capture->Start();
+        if (counts.startHold == 0) {
+            StartCapture(capture, counts);
+        }
     } else if (capture->m_bDeviceFound == 0 && --retryCountdown == 0) {
         // Started again by the next pass.
         capture->Stop();
@@ -113,7 +145,7 @@ void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, int& retryCountdow
             capture->Stop();
             Sleep(kRestartPauseMs);
         }
-        capture->Start();
+        StartCapture(capture, counts);
         ctx.m_bRestart = false;
     }
 }
@@ -139,6 +171,7 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
              kBootWaitSleeps * static_cast<int>(kPassMs) / 1000);
     VESK_LOG(Logger(), text);
     for (int i = 0; i < kBootWaitSleeps && !ctx.m_bStop; ++i) {
+        Housekeeping();
         Sleep(kPassMs);
     }
     if (!ctx.m_bStop) {
@@ -146,14 +179,18 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
         notifier->Run();
     }
 
-    int retryCountdown = kDeviceRetryPasses;
+    LoopCounts counts;
     while (!ctx.m_bStop) {
         const bool captureWasRunning = capture->m_bRunning != 0;
         if (notifier->IsReady()) {
-            ReadyPass(capture, captureWasRunning, retryCountdown);
+            ReadyPass(capture, captureWasRunning, counts);
         } else if (captureWasRunning) {
             capture->Stop();
         }
+        if (counts.startHold > 0) {
+            --counts.startHold;
+        }
+        Housekeeping();
         Sleep(kPassMs);
     }
 
@@ -288,6 +325,7 @@ unsigned __stdcall theMonitorThreadProc(void* /*unused*/) {
     ctx.m_pEnumerator->RegisterEndpointNotificationCallback(client);
     ctx.m_bMonitorRunning = true;
     while (!ctx.m_bMonitorStop) {
+        Housekeeping();
         Sleep(kPassMs);
     }
     // Unregistered first: no notification reaches a released client.
@@ -331,6 +369,7 @@ bool SpkLoopback_Start() {
     s_pOrphanedLogger = nullptr;
     delete ctx.m_pLogger.exchange(nullptr);
     ctx.m_pLogger = new CVeskLogger(ctx.m_szAudioDir, "Audio");
+    vesk_status::ServiceStarting();
     ctx.m_bRunning = false;
     ctx.m_bStop = false;
     ctx.m_bRestart = false;
@@ -367,6 +406,7 @@ void SpkLoopback_Stop() {
     }
     const bool monitorEnded = EndMonitorThread();
     const bool mainEnded = EndMainThread();
+    vesk_status::WriteStopped(ctx.m_szAudioDir, Logger());
     VESK_LOG(Logger(), "-----------SpkLoopback_Stop() ---------EXIT.\n");
 
     CVeskLogger* logger = ctx.m_pLogger.exchange(nullptr);

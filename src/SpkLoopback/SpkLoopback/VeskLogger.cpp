@@ -32,8 +32,9 @@ const char* ShortSource(const char* source, char (&out)[32]) {
     return out;
 }
 
-// The older log sits beside the current one: the file name's extension becomes "2.txt".
-void OlderFileName(const char* fileName, char (&out)[MAX_PATH]) {
+// The older log sits beside the current one: the file name's extension becomes "2.txt". False
+// when that name does not fit (a cut name would be another file).
+bool OlderFileName(const char* fileName, char (&out)[MAX_PATH]) {
     snprintf(out, sizeof out, "%s", fileName);
     char* name = out;
     for (char* c = out; *c != '\0'; ++c) {
@@ -43,7 +44,8 @@ void OlderFileName(const char* fileName, char (&out)[MAX_PATH]) {
     }
     char* dot = strrchr(name, '.');
     size_t stem = (dot != nullptr ? dot : name + strlen(name)) - out;
-    snprintf(out + stem, sizeof out - stem, "2.txt");
+    const int length = snprintf(out + stem, sizeof out - stem, "2.txt");
+    return length >= 0 && static_cast<size_t>(length) < sizeof out - stem;
 }
 
 }  // namespace
@@ -83,6 +85,7 @@ void CVeskLogger::Log(const char* source, int line, const char* text) {
     char timeText[32];
     FormatLocalTime(timeText);
     fprintf(m_pFile, "%s | %s | %d | %d | %s", timeText, shortSource, line, kLineNumberField, text);
+    m_bPending.store(true, std::memory_order_relaxed);
 
     ++m_nLineCount;
     if (m_nLineCount % kRotationPeriodLines != 0 || ftell(m_pFile) < kRotationSizeBytes) {
@@ -91,15 +94,32 @@ void CVeskLogger::Log(const char* source, int line, const char* text) {
     Rotate(timeText, shortSource, line);
 }
 
+void CVeskLogger::FlushPending() {
+    if (!m_bPending.load(std::memory_order_relaxed)) {
+        return;
+    }
+    Lock();
+    if (m_pFile != nullptr) {
+        fflush(m_pFile);
+    }
+    m_bPending.store(false, std::memory_order_relaxed);
+    Unlock();
+}
+
 void CVeskLogger::Rotate(const char* timeText, const char* shortSource, int line) {
+    const long size = ftell(m_pFile);
     char olderName[MAX_PATH];
-    OlderFileName(m_szFileName, olderName);
+    const bool olderNameFits = OlderFileName(m_szFileName, olderName);
     fprintf(m_pFile, "%s | %s | %d | %d | old log file name: %s", timeText, shortSource, line,
             kLineNumberField, olderName);
     fclose(m_pFile);
+    m_pFile = nullptr;
     // Windows' rename does not replace an existing file, so the older one goes first.
-    remove(olderName);
-    if (rename(m_szFileName, olderName) != 0) {
+    if (olderNameFits) {
+        remove(olderName);
+    }
+    const bool moved = olderNameFits && rename(m_szFileName, olderName) == 0;
+    if (!moved && size < kRotationFailedLimitBytes) {
         // The older name is held (open elsewhere, or not a file): reopening with "w" would
         // empty the current log. Keep appending; the next size test tries again.
         m_pFile = OpenFileNoFollow(m_szFileName, "a+");
@@ -111,10 +131,17 @@ void CVeskLogger::Rotate(const char* timeText, const char* shortSource, int line
         return;
     }
     m_pFile = OpenFileNoFollow(m_szFileName, "w");
-    if (m_pFile != nullptr) {
+    if (m_pFile == nullptr) {
+        printf("---FAILED to create file of: %s\n", m_szFileName);
+    } else if (moved) {
         fprintf(m_pFile, "================NEW FILE CREATED=================== %s\n", m_szFileName);
     } else {
-        printf("---FAILED to create file of: %s\n", m_szFileName);
+        // A name that never frees must not let the log fill the disk: past twice the rotation
+        // size the log starts anew, and says why.
+        fprintf(m_pFile,
+                "================NEW FILE CREATED=================== %s (emptied at %ld bytes: "
+                "the older log's name %s could not be taken)\n",
+                m_szFileName, size, olderName);
     }
 }
 

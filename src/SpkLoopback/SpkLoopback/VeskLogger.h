@@ -2,6 +2,7 @@
 // whole under the logger's lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -20,11 +21,18 @@ class CVeskLogger {
     // The caller holds the lock (Lock/Unlock) around each call, so a line is never split.
     void Log(const char* source, int line, const char* text);
 
+    // Puts the lines written since the last flush on disk, under the lock; nothing when none
+    // is pending. Lines are not flushed one by one, so a thread that wakes periodically calls
+    // this to bound how long a line stays in the stream's buffer (a crash loses no more).
+    void FlushPending();
+
     void Lock() { EnterCriticalSection(&m_cs); }
     void Unlock() { LeaveCriticalSection(&m_cs); }
 
     static constexpr uint32_t kRotationPeriodLines = 1000;
     static constexpr long kRotationSizeBytes = 10000000;
+    // A log whose rotation keeps failing is emptied past this size.
+    static constexpr long kRotationFailedLimitBytes = 2 * kRotationSizeBytes;
     static constexpr const char* kFileName = VESK_PATH_SEP "VeskZIZLog.txt";
 
   private:
@@ -35,6 +43,7 @@ class CVeskLogger {
     char m_szName[32];
     FILE* m_pFile;
     uint32_t m_nLineCount;
+    std::atomic<bool> m_bPending{false};  // written under the lock, read without it
 };
 
 // Writes one line through `logger` (skipped when it is null), with the caller's source

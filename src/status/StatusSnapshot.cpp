@@ -1,0 +1,459 @@
+#include "status/StatusSnapshot.h"
+
+#include <json/json.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <sstream>
+
+#include "platform/platform.h"
+
+namespace vesk_status {
+namespace {
+
+const char* const kVerdictNames[] = {"ok", "warning", "critical"};
+
+Json::Value Time(UnixTime time) {
+    return time == 0 ? Json::Value(Json::nullValue) : Json::Value(FormatUtc(time));
+}
+
+std::string HexId(uint16_t id) {
+    char text[8];
+    snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(id));
+    return text;
+}
+
+// Reads members of one JSON object, remembering the first that is missing or of another type.
+class Reader {
+  public:
+    Reader(const Json::Value& object, std::string path, std::string* error)
+        : m_object(object), m_path(std::move(path)), m_error(error) {}
+
+    const Json::Value& Member(const char* name, Json::ValueType type, bool nullable = false) {
+        static const Json::Value kNull;
+        if (!m_object.isObject() || !m_object.isMember(name)) {
+            Fail(name, "is missing");
+            return kNull;
+        }
+        const Json::Value& value = m_object[name];
+        if ((nullable && value.isNull()) || Is(value, type)) {
+            return value;
+        }
+        Fail(name, "has the wrong type");
+        return kNull;
+    }
+    bool Bool(const char* name) { return Member(name, Json::booleanValue).asBool(); }
+    std::string String(const char* name) {
+        const Json::Value& value = Member(name, Json::stringValue);
+        return value.isString() ? value.asString() : std::string();
+    }
+    int64_t Integer(const char* name, int64_t low, int64_t high) {
+        const Json::Value& value = Member(name, Json::intValue);
+        const int64_t number = value.isInt64() ? value.asInt64() : 0;
+        if (value.isInt64() && (number < low || number > high)) {
+            Fail(name, "is out of range");
+        }
+        return number;
+    }
+    double Number(const char* name) {
+        const Json::Value& value = Member(name, Json::realValue);
+        return value.isNumeric() ? value.asDouble() : 0.0;
+    }
+    UnixTime Time(const char* name) {
+        const Json::Value& value = Member(name, Json::stringValue, true);
+        UnixTime time = 0;
+        if (value.isString() && !ParseUtc(value.asString(), &time)) {
+            Fail(name, "is not a UTC time");
+        }
+        return time;
+    }
+    // "0x" and four hex digits, or "" for none.
+    uint16_t Id(const char* name) {
+        const std::string text = String(name);
+        unsigned id = 0;
+        bool valid = text.empty() || (text.size() == 6 && text.compare(0, 2, "0x") == 0);
+        for (size_t i = 2; valid && i < text.size(); ++i) {
+            const char c = text[i];
+            const int digit = c >= '0' && c <= '9'   ? c - '0'
+                              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                     : -1;
+            valid = digit >= 0;
+            id = id * 16 + static_cast<unsigned>(digit);
+        }
+        if (!valid) {
+            Fail(name, "is not \"0x\" and four lower-case hex digits");
+        }
+        return static_cast<uint16_t>(id);
+    }
+    Reader Object(const char* name) {
+        return Reader(Member(name, Json::objectValue), m_path + name + ".", m_error);
+    }
+    void Fail(const char* name, const char* what) {
+        if (m_error->empty()) {
+            *m_error = "member \"" + m_path + name + "\" " + what;
+        }
+    }
+
+  private:
+    static bool Is(const Json::Value& value, Json::ValueType type) {
+        switch (type) {
+            case Json::booleanValue:
+                return value.isBool();
+            case Json::stringValue:
+                return value.isString();
+            case Json::intValue:
+                return value.isInt64();
+            case Json::realValue:
+                return value.isNumeric();
+            case Json::objectValue:
+                return value.isObject();
+            case Json::arrayValue:
+                return value.isArray();
+            default:
+                return false;
+        }
+    }
+
+    const Json::Value& m_object;
+    std::string m_path;
+    std::string* m_error;
+};
+
+void ReadCapture(Reader capture, Snapshot* s) {
+    s->captureRunning = capture.Bool("running");
+    s->captureSince = capture.Time("since");
+    s->outputDeviceFound = capture.Bool("output_device_found");
+    const Json::Value& device = capture.Member("device", Json::objectValue, true);
+    s->hasDevice = device.isObject();
+    if (s->hasDevice) {
+        Reader deviceReader = capture.Object("device");
+        s->deviceName = deviceReader.String("name");
+        s->deviceId = deviceReader.String("id");
+    }
+    s->rate = static_cast<int32_t>(capture.Integer("rate", 0, 1000000));
+    s->channels = static_cast<int32_t>(capture.Integer("channels", 0, 64));
+    s->sampleFormat = capture.String("sample_format");
+    s->packetsPerSecond = capture.Number("packets_per_second");
+}
+
+void ReadCamera(Reader camera, Snapshot* s) {
+    s->cameraOpen = camera.Bool("open");
+    s->cameraSince = camera.Time("since");
+    s->vendorId = camera.Id("vendor_id");
+    s->productId = camera.Id("product_id");
+    s->release = camera.Id("release");
+    s->serial = camera.String("serial");
+    s->manufacturer = camera.String("manufacturer");
+    s->product = camera.String("product");
+    s->requestsSent = static_cast<uint64_t>(camera.Integer("requests_sent", 0, INT64_MAX));
+    s->requestsFailed = static_cast<uint64_t>(camera.Integer("requests_failed", 0, INT64_MAX));
+    s->lastGoodSend = camera.Time("last_good_send");
+    s->lastFailedSend = camera.Time("last_failed_send");
+}
+
+bool ReadDocument(const Json::Value& root, Snapshot* s, std::string* error) {
+    Reader top(root, "", error);
+    if (!root.isObject()) {
+        *error = "not a JSON object";
+        return false;
+    }
+    const int64_t version = top.Integer("schema_version", 1, INT32_MAX);
+    if (error->empty() && version != kSchemaVersion) {
+        *error = "schema_version " + std::to_string(version) + " is not " +
+                 std::to_string(kSchemaVersion);
+        return false;
+    }
+    Reader service = top.Object("service");
+    if (service.String("name") != "VeskAudioService") {
+        service.Fail("name", "is not \"VeskAudioService\"");
+    }
+    s->version = service.String("version");
+    s->pid = service.Integer("pid", 0, INT32_MAX);
+    s->started = service.Time("started");
+    const std::string state = service.String("state");
+    if (state != "running" && state != "stopped") {
+        service.Fail("state", "is neither \"running\" nor \"stopped\"");
+    }
+    s->stopped = state == "stopped";
+    s->written = top.Time("written");
+    if (error->empty() && s->written == 0) {
+        top.Fail("written", "is null");
+    }
+    s->hasSoundServer = root.isMember("sound_server");
+    if (s->hasSoundServer) {
+        Reader server = top.Object("sound_server");
+        s->soundServerConnected = server.Bool("connected");
+        s->soundServerSince = server.Time("since");
+    }
+    ReadCapture(top.Object("capture"), s);
+    ReadCamera(top.Object("camera"), s);
+    Reader farEnd = top.Object("far_end");
+    s->farEndTalking = farEnd.Bool("talking");
+    s->farEndLastTrue = farEnd.Time("last_true");
+    s->farEndLastFalse = farEnd.Time("last_false");
+
+    const std::string verdict = top.String("verdict");
+    bool known = false;
+    for (int i = 0; i < 3; ++i) {
+        if (verdict == kVerdictNames[i]) {
+            s->verdict = static_cast<Verdict>(i);
+            known = true;
+        }
+    }
+    if (!known) {
+        top.Fail("verdict", "is not \"ok\", \"warning\" or \"critical\"");
+    }
+    const Json::Value& reasons = top.Member("reasons", Json::arrayValue);
+    for (const Json::Value& reason : reasons) {
+        if (!reason.isString()) {
+            top.Fail("reasons", "holds a value that is not a string");
+            break;
+        }
+        s->reasons.push_back(reason.asString());
+    }
+    return error->empty();
+}
+
+std::string LocalClock(UnixTime time) {
+    struct tm local {};
+    if (!LocalTime(static_cast<time_t>(time), &local)) {
+        return "?";
+    }
+    char text[16];
+    snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    return text;
+}
+
+}  // namespace
+
+const char* VerdictName(Verdict verdict) {
+    return kVerdictNames[static_cast<int>(verdict)];
+}
+
+void Judge(Snapshot& s, UnixTime now) {
+    s.reasons.clear();
+    s.verdict = Verdict::kOk;
+    const auto add = [&s](Verdict level, std::string reason) {
+        s.reasons.push_back(std::move(reason));
+        if (level > s.verdict) {
+            s.verdict = level;
+        }
+    };
+    if (s.stopped) {
+        add(Verdict::kCritical, "service stopped");
+        return;
+    }
+    // While the service starts, what it has not found yet is not a fault yet.
+    const bool starting = now - s.started < kStartGraceSeconds;
+    const Verdict fault = starting ? Verdict::kWarning : Verdict::kCritical;
+    if (s.hasSoundServer && !s.soundServerConnected) {
+        add(fault, "no sound server");
+    }
+    if (!s.outputDeviceFound) {
+        add(fault, "no output device");
+    }
+    if (!s.cameraOpen) {
+        add(fault, "no camera attached");
+    } else if (!s.captureRunning) {
+        const UnixTime downSince = s.captureSince != 0 ? s.captureSince : s.cameraSince;
+        if (now - downSince > kCaptureDownCriticalSeconds) {
+            add(fault, "camera open but capture not running for more than 30 s");
+        } else {
+            add(Verdict::kWarning, "capture not running");
+        }
+    }
+    if (s.lastFailedSend != 0 && s.lastFailedSend >= s.lastGoodSend) {
+        add(Verdict::kCritical, "sends failing");
+    } else if (s.lastFailedSend != 0 && now - s.lastFailedSend < kRecentFailureSeconds) {
+        add(Verdict::kWarning, "a send failed in the last 5 minutes");
+    }
+}
+
+std::string ToJson(const Snapshot& s) {
+    Json::Value root(Json::objectValue);
+    root["schema_version"] = kSchemaVersion;
+    Json::Value& service = root["service"];
+    service["name"] = "VeskAudioService";
+    service["version"] = s.version;
+    service["pid"] = Json::Int64(s.pid);
+    service["started"] = Time(s.started);
+    service["state"] = s.stopped ? "stopped" : "running";
+    root["written"] = Time(s.written);
+    if (s.hasSoundServer) {
+        root["sound_server"]["connected"] = s.soundServerConnected;
+        root["sound_server"]["since"] = Time(s.soundServerSince);
+    }
+    Json::Value& capture = root["capture"];
+    capture["running"] = s.captureRunning;
+    capture["since"] = Time(s.captureSince);
+    capture["output_device_found"] = s.outputDeviceFound;
+    capture["device"] = Json::Value(Json::nullValue);
+    if (s.hasDevice) {
+        capture["device"]["name"] = s.deviceName;
+        capture["device"]["id"] = s.deviceId;
+    }
+    capture["rate"] = s.rate;
+    capture["channels"] = s.channels;
+    capture["sample_format"] = s.sampleFormat;
+    capture["packets_per_second"] = s.packetsPerSecond;
+    Json::Value& camera = root["camera"];
+    camera["open"] = s.cameraOpen;
+    camera["since"] = Time(s.cameraSince);
+    camera["vendor_id"] = s.cameraOpen || s.vendorId != 0 ? HexId(s.vendorId) : "";
+    camera["product_id"] = s.cameraOpen || s.productId != 0 ? HexId(s.productId) : "";
+    camera["release"] = s.cameraOpen || s.release != 0 ? HexId(s.release) : "";
+    camera["serial"] = s.serial;
+    camera["manufacturer"] = s.manufacturer;
+    camera["product"] = s.product;
+    camera["requests_sent"] = Json::UInt64(s.requestsSent);
+    camera["requests_failed"] = Json::UInt64(s.requestsFailed);
+    camera["last_good_send"] = Time(s.lastGoodSend);
+    camera["last_failed_send"] = Time(s.lastFailedSend);
+    Json::Value& farEnd = root["far_end"];
+    farEnd["talking"] = s.farEndTalking;
+    farEnd["last_true"] = Time(s.farEndLastTrue);
+    farEnd["last_false"] = Time(s.farEndLastFalse);
+    root["verdict"] = VerdictName(s.verdict);
+    root["reasons"] = Json::Value(Json::arrayValue);
+    for (const std::string& reason : s.reasons) {
+        root["reasons"].append(reason);
+    }
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, root) + "\n";
+}
+
+bool ParseSnapshot(const std::string& text, Snapshot* snapshot, std::string* error) {
+    error->clear();
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    builder["rejectDupKeys"] = true;
+    builder["failIfExtra"] = true;
+    builder["stackLimit"] = 20;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string parseErrors;
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &parseErrors);
+    } catch (const std::exception& exception) {
+        parseErrors = exception.what();  // nesting beyond the reader's limit
+    }
+    if (!parsed) {
+        const size_t end = parseErrors.find('\n');
+        *error = "not valid JSON: " + parseErrors.substr(0, end);
+        return false;
+    }
+    *snapshot = Snapshot{};
+    return ReadDocument(root, snapshot, error);
+}
+
+ReadResult ReadSnapshotFile(const std::string& path, Snapshot* snapshot, std::string* error) {
+    errno = 0;
+    FILE* file = OpenFileNoFollow(path.c_str(), "rb");
+    if (file == nullptr) {
+        if (errno == ENOENT) {
+            *error = "no snapshot at " + path;
+            return ReadResult::kMissing;
+        }
+        *error = "cannot read " + path + ": " +
+                 (errno == ELOOP ? std::string("it is a link") : std::string(strerror(errno)));
+        return ReadResult::kUnreadable;
+    }
+    std::string text(kMaxFileBytes + 1, '\0');
+    const size_t got = fread(text.data(), 1, text.size(), file);
+    const bool failed = ferror(file) != 0;
+    fclose(file);
+    if (failed) {
+        *error = "cannot read " + path;
+        return ReadResult::kUnreadable;
+    }
+    if (got > kMaxFileBytes) {
+        *error = path + " is larger than a snapshot can be";
+        return ReadResult::kMalformed;
+    }
+    text.resize(got);
+    if (!ParseSnapshot(text, snapshot, error)) {
+        *error = path + ": " + *error;
+        return ReadResult::kMalformed;
+    }
+    return ReadResult::kOk;
+}
+
+std::string SummaryLine(const Snapshot& s) {
+    std::ostringstream line;
+    line << VerdictName(s.verdict) << ": ";
+    for (const std::string& reason : s.reasons) {
+        line << reason << "; ";
+    }
+    if (s.stopped) {
+        line << "since " << LocalClock(s.written);
+        return line.str();
+    }
+    if (s.captureRunning) {
+        line << "capturing \"" << s.deviceName << "\" " << s.rate << " Hz";
+    } else {
+        line << "not capturing";
+    }
+    if (s.cameraOpen) {
+        line << "; camera " << (s.product.empty() ? HexId(s.productId) : s.product) << " (serial "
+             << s.serial << ") open";
+    }
+    const UnixTime farEndSince = s.farEndTalking ? s.farEndLastTrue : s.farEndLastFalse;
+    if (farEndSince != 0) {
+        line << "; far end " << (s.farEndTalking ? "talking" : "silent") << " since "
+             << LocalClock(farEndSince);
+    }
+    return line.str();
+}
+
+std::string FormatUtc(UnixTime time) {
+    if (time == 0) {
+        return "";
+    }
+    using namespace std::chrono;
+    const sys_seconds point{seconds(time)};
+    const sys_days day = floor<days>(point);
+    const year_month_day date{day};
+    const hh_mm_ss<seconds> clock{point - day};
+    char text[32];
+    snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+             static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+             static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+             static_cast<int>(clock.seconds().count()));
+    return text;
+}
+
+bool ParseUtc(const std::string& text, UnixTime* time) {
+    // Exactly "YYYY-MM-DDThh:mm:ssZ": digits where digits go, nothing else.
+    static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != sizeof kShape - 1) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) {
+            return false;
+        }
+    }
+    const auto number = [&text](size_t at, size_t length) {
+        return static_cast<unsigned>(std::stoul(text.substr(at, length)));
+    };
+    const unsigned h = number(11, 2), mi = number(14, 2), s = number(17, 2);
+    using namespace std::chrono;
+    const year_month_day date{year(static_cast<int>(number(0, 4))), month(number(5, 2)),
+                              day(number(8, 2))};
+    if (!date.ok() || h > 23 || mi > 59 || s > 59) {
+        return false;
+    }
+    *time = sys_days(date).time_since_epoch().count() * int64_t{86400} + h * 3600 + mi * 60 + s;
+    return *time > 0;
+}
+
+}  // namespace vesk_status
