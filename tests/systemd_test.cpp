@@ -129,9 +129,11 @@ class SystemctlStandIn {
 };
 
 TEST(SystemdUnit, RunsTheProgramQuotedAsTheRoomUserHardened) {
+    using vesk_platform::UnitRecovery;
     test_util::TempDir dir;
     const std::string program = ProgramInAwkwardFolder(dir);
-    const std::string unit = vesk_platform::SystemdUnit(program, "nobody", false);
+    const std::string unit =
+        vesk_platform::SystemdUnit(program, "nobody", false, UnitRecovery::kNone);
     EXPECT_NE(
         unit.find("\nExecStart=\"" + dir.path() + "/room app 100%% $HOME/VeskAudioService\"\n"),
         std::string::npos)
@@ -143,16 +145,32 @@ TEST(SystemdUnit, RunsTheProgramQuotedAsTheRoomUserHardened) {
     }
     EXPECT_EQ(unit.find("XDG_RUNTIME_DIR"), std::string::npos);  // no uid written in
     EXPECT_EQ(unit.find("SupplementaryGroups"), std::string::npos);
-    EXPECT_NE(vesk_platform::SystemdUnit(program, "nobody", true)
-                  .find("\nSupplementaryGroups=vesk-audio\n"),
-              std::string::npos);
+    EXPECT_EQ(unit.find("StartLimit"), std::string::npos);  // install: no recovery
+    const std::string packaged =
+        vesk_platform::SystemdUnit(program, "nobody", true, UnitRecovery::kRestartAfterCrash);
+    EXPECT_NE(packaged.find("\nSupplementaryGroups=vesk-audio\n"), std::string::npos);
+
+    // The package restarts a crash, not a refused second instance (exit 0 before READY=1), and
+    // gives up on a crash loop; start limits belong to [Unit], restarts to [Service].
+    const size_t service = packaged.find("\n[Service]\n");
+    EXPECT_EQ(packaged.find("\nRestart=no\n"), std::string::npos);
+    for (const char* line : {"\nStartLimitIntervalSec=5min\n", "\nStartLimitBurst=5\n"}) {
+        EXPECT_LT(packaged.find(line), service) << line;
+    }
+    for (const char* line :
+         {"\nRestart=on-failure\n", "\nRestartSec=5s\n", "\nRestartPreventExitStatus=0\n"}) {
+        const size_t at = packaged.find(line);
+        EXPECT_TRUE(at != std::string::npos && at > service) << line;
+    }
 
     if (!HaveSystemdAnalyze()) {
         GTEST_SKIP() << "no systemd-analyze";
     }
     const std::string path = dir / "VeskAudioService.service";
-    std::ofstream(path) << unit;
     std::string out;
+    std::ofstream(path) << packaged;
+    EXPECT_EQ(vesk_platform::RunChild({"systemd-analyze", "verify", "--man=no", path}, &out), 0);
+    std::ofstream(path) << unit;
     EXPECT_EQ(vesk_platform::RunChild({"systemd-analyze", "verify", "--man=no", path}, &out), 0);
     vesk_platform::RunChild({"systemd-analyze", "security", "--offline=yes", path}, &out);
     const size_t at = out.find("Overall exposure level for VeskAudioService.service: ");

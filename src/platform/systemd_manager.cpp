@@ -101,7 +101,8 @@ class Systemd final : public ServiceManager {
             return false;
         };
         std::ofstream unit(path);
-        unit << SystemdUnit(program, user, getgrnam(kCameraGroup) != nullptr);
+        // Registered as Windows registers it: no recovery settings.
+        unit << SystemdUnit(program, user, getgrnam(kCameraGroup) != nullptr, UnitRecovery::kNone);
         unit.close();
         if (!unit || !Systemctl({"daemon-reload"})) {
             return takeBack();
@@ -285,19 +286,38 @@ std::string ExecStartPath(const std::string& executable) {
     return quoted + "\"";
 }
 
-std::string SystemdUnit(const std::string& executable, const std::string& user, bool cameraGroup) {
+std::string SystemdUnit(const std::string& executable, const std::string& user, bool cameraGroup,
+                        UnitRecovery recovery) {
+    const bool restart = recovery == UnitRecovery::kRestartAfterCrash;
     std::string unit =
         "[Unit]\n"
         "Description=VeskAudioService: far-end talk detection for the room camera\n"
         "Documentation=man:VeskAudioService(8)\n"
-        "After=sound.target\n"
+        "After=sound.target\n";
+    if (restart) {
+        unit +=
+            "# A crash loop (a sixth start within 5 minutes) ends in a failed unit.\n"
+            "StartLimitIntervalSec=5min\n"
+            "StartLimitBurst=5\n";
+    }
+    unit +=
         "\n"
         "[Service]\n"
         "Type=notify\n"
         "ExecStart=" +
-        ExecStartPath(executable) +
-        "\n"
-        "Restart=no\n"
+        ExecStartPath(executable) + "\n";
+    if (restart) {
+        // systemd counts an exit before READY=1 as a "protocol" failure, which on-failure restarts.
+        unit +=
+            "# Started again 5 s after a crash (a signal, a non-zero exit). A second instance,\n"
+            "# refused while another holds the data folder, exits 0 before it is ready: no crash.\n"
+            "Restart=on-failure\n"
+            "RestartSec=5s\n"
+            "RestartPreventExitStatus=0\n";
+    } else {
+        unit += "Restart=no\n";
+    }
+    unit +=
         "# The room's user, whose sound server (PulseAudio or PipeWire) the service follows.\n"
         "User=" +
         user + "\n";

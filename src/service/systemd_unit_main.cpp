@@ -1,7 +1,8 @@
-// Writes the systemd unit that the package ships: the same text the install command writes,
-// for the packaged program and the package's own user.
+// Writes the systemd unit that the package ships: the text the install command writes, for the
+// packaged program and the package's own user, with the package's restart after a crash.
 // Usage: vesk_systemd_unit PROGRAM USER > VeskAudioService.service
 #include <cstdio>
+#include <string>
 
 #include "platform/service.h"
 
@@ -10,6 +11,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s PROGRAM USER\n", argv[0]);
         return 2;
     }
-    std::fputs(vesk_platform::SystemdUnit(argv[1], argv[2], true).c_str(), stdout);
+    const std::string unit = vesk_platform::SystemdUnit(
+        argv[1], argv[2], true, vesk_platform::UnitRecovery::kRestartAfterCrash);
+    std::fputs(unit.c_str(), stdout);
     return 0;
 }
