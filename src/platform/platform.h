@@ -144,8 +144,9 @@ namespace vesk_platform {
 // characters are kept.
 void NameThisThread(const char* name);
 
-// Whether the sound server that the endpoints come from answers: 1 yes, 0 no, -1 where the
-// system's audio service is always there (Windows) and so not watched.
+// Whether the sound server that the endpoints come from answers: 1 yes, 0 no; -1 when it is not
+// watched: where the system's audio service is always there (Windows), or before anything in
+// the process asked for it.
 int SoundServerState();
 
 }  // namespace vesk_platform

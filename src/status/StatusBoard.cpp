@@ -130,6 +130,16 @@ Snapshot Facts(Board& b, bool* changed) {
 }  // namespace
 
 void ServiceStarting() {
+    Board& b = board();
+    {
+        std::lock_guard<std::mutex> writer(b.writerMutex);
+        b.lastWrite = 0;
+        b.lastJudged = 0;
+        b.lastWritten = Snapshot{};
+        b.lastStatusLine.clear();
+        b.ratePackets = -1;
+        b.packetRate = 0;
+    }
     Report([](Snapshot& s) {
         s = Snapshot{};
         s.version = VESK_VERSION;
