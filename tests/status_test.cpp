@@ -2,9 +2,11 @@
 // writer's summary line for the service manager.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -16,6 +18,7 @@
 
 #include "SpkLoopback/SpkLoopback/VeskLogger.h"
 #include "status/StatusBoard.h"
+#include "platform/seams.h"
 #include "status/StatusSnapshot.h"
 #include "test_util.h"
 
@@ -60,6 +63,20 @@ Snapshot Healthy() {
     s.farEndLastFalse = kStart + 10;
     return s;
 }
+
+// The board writes a change at once, but no sooner than a second after its last write; with
+// the clock paced 1000 times faster, a few milliseconds between the calls are enough.
+class PacedBoard {
+  public:
+    PacedBoard() { vesk_platform::SetTimeDivisor(1000); }
+    ~PacedBoard() { vesk_platform::SetTimeDivisor(1); }
+    PacedBoard(const PacedBoard&) = delete;
+    PacedBoard& operator=(const PacedBoard&) = delete;
+    static void Write(const char* folder, CVeskLogger* logger) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        vesk_status::WriteIfDue(folder, 0, logger);
+    }
+};
 
 std::vector<std::string> Reasons(Snapshot s, vesk_status::UnixTime now, Verdict* verdict) {
     Judge(s, now);
@@ -178,14 +195,15 @@ TEST(StatusFile, IsNeverReadOrWrittenThroughALink) {
     EXPECT_EQ(vesk_status::ReadSnapshotFile(path, &ignored, &error), ReadResult::kUnreadable);
     EXPECT_NE(error.find("link"), std::string::npos) << error;
     {
+        PacedBoard board;
         CVeskLogger logger(dir.path().c_str(), "Audio");
         vesk_status::ServiceStarting();
-        vesk_status::WriteIfDue(dir.path().c_str(), 0, &logger);
+        board.Write(dir.path().c_str(), &logger);
         vesk_status::CaptureDevice("Speakers", "{id}");  // a change: written, refused again
-        vesk_status::WriteIfDue(dir.path().c_str(), 0, &logger);
+        board.Write(dir.path().c_str(), &logger);
         std::filesystem::remove(path + ".tmp");
         vesk_status::CaptureRunning(true);
-        vesk_status::WriteIfDue(dir.path().c_str(), 0, &logger);
+        board.Write(dir.path().c_str(), &logger);
     }
     EXPECT_EQ(test_util::ReadFile(elsewhere / "target"), "kept");
     EXPECT_EQ(test_util::Count(test_util::ReadFile(dir / "VeskZIZLog.txt"),
@@ -208,11 +226,14 @@ TEST(StatusBoard, TellsTheServiceManagerEachNewSummaryOnce) {
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     test_util::SetEnv("NOTIFY_SOCKET", socketPath);
 
-    vesk_status::ServiceStarting();
-    vesk_status::WriteIfDue("", 0, nullptr);
-    vesk_status::WriteIfDue("", 0, nullptr);  // nothing new
-    vesk_status::CameraOpened({0x3E8C, 0x6B4E, 0x0102, "Q30-0001", "Vesk", "Quorin Q30"});
-    vesk_status::WriteIfDue("", 0, nullptr);
+    {
+        PacedBoard board;
+        vesk_status::ServiceStarting();
+        board.Write("", nullptr);
+        board.Write("", nullptr);  // nothing new
+        vesk_status::CameraOpened({0x3E8C, 0x6B4E, 0x0102, "Q30-0001", "Vesk", "Quorin Q30"});
+        board.Write("", nullptr);
+    }
     test_util::SetEnv("NOTIFY_SOCKET", "");
 
     std::vector<std::string> lines;
