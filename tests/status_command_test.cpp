@@ -145,7 +145,8 @@ TEST(StatusCommand, ExitCodeAndFirstLineForEachKindOfSnapshot) {
          "member \"verdict\" is not \"ok\", \"warning\" or \"critical\""},
         {healthy.substr(0, healthy.size() / 2), State::kUnknown, Condition::kMalformed,
          "not valid JSON: "},
-        {"", State::kUnknown, Condition::kMalformed, "not valid JSON: "},
+        {"", State::kUnknown, Condition::kMalformed,
+         "not valid JSON: Line 1, Column 1: Syntax error: value, object or array expected."},
     };
     for (const auto& c : cases) {
         const Check check = CheckOf(c.text);
