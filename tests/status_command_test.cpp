@@ -162,10 +162,11 @@ TEST(StatusCommand, ExitCodeAndFirstLineForEachKindOfSnapshot) {
     }
 
     TempDir dir;
-    const Check missing = RunCheck(SnapshotPath(dir.path()), kNow);
+    const std::string path = SnapshotPath(dir.path());  // a folder: its snapshot
+    EXPECT_EQ(path.substr(dir.path().size() + 1), kFileName);
+    const Check missing = RunCheck(path, kNow);
     EXPECT_EQ(missing.state, State::kCritical);
-    EXPECT_EQ(missing.headline,
-              "critical: service not running or hung: no snapshot at " + (dir / kFileName));
+    EXPECT_EQ(missing.headline, "critical: service not running or hung: no snapshot at " + path);
     EXPECT_EQ(RenderSummary(missing), missing.headline + "\n");
 #ifndef _WIN32
     Write(dir, healthy);
