@@ -4,6 +4,7 @@
 #include <json/json.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +40,9 @@ void CheckOutputs(const Check& check) {
     const std::string summary = RenderSummary(check);
     Require(summary.compare(0, check.headline.size() + 1, check.headline + "\n") == 0);
     Require(!HasControl(summary, true));
+    // One line per fact: the headline and, with a snapshot, six more (seven with a sound server).
+    const auto lines = std::count(summary.begin(), summary.end(), '\n');
+    Require(lines == (check.hasSnapshot ? 7 + (check.snapshot.hasSoundServer ? 1 : 0) : 1));
 
     const std::string json = RenderJson(check);
     for (const char c : json) {

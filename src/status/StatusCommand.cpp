@@ -1,6 +1,6 @@
 #include "status/StatusCommand.h"
 
-#include <cinttypes>
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <sstream>
@@ -100,9 +100,9 @@ void SummaryCapture(std::ostringstream& out, const Check& c) {
         out << ", " << s.rate << " Hz, " << s.channels << " channels, "
             << Printable(s.sampleFormat);
     }
-    char rate[48];
-    snprintf(rate, sizeof rate, ", %.1f packets/s\n", s.packetsPerSecond);
-    out << rate;
+    char rate[320];  // room for any double's digits: the line must keep its end
+    snprintf(rate, sizeof rate, "%.1f", s.packetsPerSecond);
+    out << ", " << rate << " packets/s\n";
 }
 
 void SummaryCamera(std::ostringstream& out, const Check& c) {
@@ -163,38 +163,44 @@ std::string Usage(const char* program) {
 }
 
 bool ParseArguments(const std::vector<std::string>& args, Options* options, std::string* error) {
+    static const struct {
+        const char* name;
+        Mode mode;
+    } kModes[] = {
+        {"--json", Mode::kJson}, {"--prometheus", Mode::kPrometheus}, {"--watch", Mode::kWatch}};
+    static const std::string kFileOption = "--file";
     *options = Options{};
     bool modeGiven = false;
     bool fileGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        Mode mode = Mode::kSummary;
         if (arg == "--help" || arg == "-h") {
             options->mode = Mode::kHelp;
             return true;
         }
-        if (arg == "--json" || arg == "--prometheus" || arg == "--watch") {
-            mode = arg == "--json"         ? Mode::kJson
-                   : arg == "--prometheus" ? Mode::kPrometheus
-                                           : Mode::kWatch;
+        const auto mode = std::find_if(std::begin(kModes), std::end(kModes),
+                                       [&arg](const auto& m) { return arg == m.name; });
+        if (mode != std::end(kModes)) {
             if (modeGiven) {
                 *error = "only one of --json, --prometheus and --watch may be given";
                 return false;
             }
             modeGiven = true;
-            options->mode = mode;
-        } else if (arg == "--file" || arg.rfind("--file=", 0) == 0) {
-            const bool inline_ = arg != "--file";
-            if (!inline_ && i + 1 == args.size()) {
-                *error = "--file needs a path";
-                return false;
-            }
-            options->path = inline_ ? arg.substr(7) : args[++i];
-            if (options->path.empty() || fileGiven) {
-                *error = fileGiven ? "--file may be given once" : "--file needs a path";
+            options->mode = mode->mode;
+        } else if (arg == kFileOption || arg.rfind(kFileOption + "=", 0) == 0) {
+            const bool separate = arg == kFileOption;  // "--file PATH", not "--file=PATH"
+            if (fileGiven) {
+                *error = "--file may be given once";
                 return false;
             }
             fileGiven = true;
+            options->path = !separate             ? arg.substr(kFileOption.size() + 1)
+                            : i + 1 < args.size() ? args[++i]
+                                                  : std::string();
+            if (options->path.empty()) {
+                *error = "--file needs a path";
+                return false;
+            }
         } else {
             *error = "unknown argument: " + Printable(arg);
             return false;

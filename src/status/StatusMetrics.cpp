@@ -1,7 +1,7 @@
 // The status command's outputs for programs: JSON, and Prometheus' text exposition format.
 #include <json/json.h>
 
-#include <cinttypes>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <memory>
