@@ -199,6 +199,8 @@ TEST(StatusCommand, SummaryKeepsOneFactPerLineWhateverTheNamesHold) {
                    "requests:     120 sent, 2 failed; last good ", "far end:      silent since "}),
               "");
     EXPECT_EQ(test_util::Count(summary, "\n"), 8u);
+    s.packetsPerSecond = 1e308;  // a rate no capture has, but a file may claim
+    EXPECT_EQ(test_util::Count(RenderSummary(CheckOf(ToJson(s))), "\n"), 8u);
 }
 
 TEST(StatusCommand, ArgumentsAndTheirRefusals) {
