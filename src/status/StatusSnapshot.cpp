@@ -219,6 +219,21 @@ bool ReadDocument(const Json::Value& root, Snapshot* s, std::string* error) {
     return error->empty();
 }
 
+// jsoncpp gives each error as "* Line 1, Column 6\n  Syntax error: ...\n": the first, in one
+// line, where and what.
+std::string FirstParseError(const std::string& errors) {
+    std::istringstream lines(errors);
+    std::string where;
+    std::string what;
+    std::getline(lines, where);
+    std::getline(lines, what);
+    if (where.compare(0, 2, "* ") == 0) {
+        where.erase(0, 2);
+    }
+    const size_t start = what.find_first_not_of(' ');
+    return start == std::string::npos ? where : where + ": " + what.substr(start);
+}
+
 std::string LocalClock(UnixTime time) {
     struct tm local {};
     if (!LocalTime(static_cast<time_t>(time), &local)) {
@@ -346,8 +361,7 @@ bool ParseSnapshot(const std::string& text, Snapshot* snapshot, std::string* err
         parseErrors = exception.what();  // nesting beyond the reader's limit
     }
     if (!parsed) {
-        const size_t end = parseErrors.find('\n');
-        *error = "not valid JSON: " + parseErrors.substr(0, end);
+        *error = "not valid JSON: " + FirstParseError(parseErrors);
         return false;
     }
     *snapshot = Snapshot{};
