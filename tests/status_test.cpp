@@ -111,10 +111,11 @@ TEST(StatusVerdict, NamesEachFaultWithItsWeight) {
     EXPECT_EQ(verdict, Verdict::kCritical);
 
     s = Healthy();
-    s.lastFailedSend = s.lastGoodSend + 1;
+    s.lastFailedSend = s.lastGoodSend;
+    s.lastSendFailed = true;
     EXPECT_EQ(Reasons(s, kStart + 60, &verdict), std::vector<std::string>{"sends failing"});
     EXPECT_EQ(verdict, Verdict::kCritical);
-    s.lastGoodSend = s.lastFailedSend + 5;  // recovered: a warning for five minutes
+    s.lastSendFailed = false;  // recovered (in the same second): a warning for five minutes
     Reasons(s, s.lastFailedSend + 299, &verdict);
     EXPECT_EQ(verdict, Verdict::kWarning);
     Reasons(s, s.lastFailedSend + 300, &verdict);
@@ -169,6 +170,11 @@ TEST(StatusFile, RoundTripsAndRefusesWhatIsNotASnapshot) {
     refused(replaced(written, "\"written\":\" 026-11-30T00:54:20Z\""), "written");
     refused(replaced(written, "\"written\":null"), "written");
     refused(replaced("\"far_end\":{", "\"far_end\":{\"talking\":true,"), "not valid JSON");
+
+    // Names that are not UTF-8 (a device's own bytes) still make a file JSON readers take.
+    s.serial = "Q30\xff\xc3(\xed\xa0\x80\xe2\x82\xac";
+    ASSERT_TRUE(vesk_status::ParseSnapshot(vesk_status::ToJson(s), &back, &error)) << error;
+    EXPECT_EQ(back.serial, "Q30\uFFFD\uFFFD(\uFFFD\uFFFD\uFFFD\u20AC");
 }
 
 #ifndef _WIN32
@@ -194,6 +200,7 @@ TEST(StatusFile, IsNeverReadOrWrittenThroughALink) {
     ASSERT_EQ(symlink((elsewhere / "target").c_str(), (path + ".tmp").c_str()), 0);
     EXPECT_EQ(vesk_status::ReadSnapshotFile(path, &ignored, &error), ReadResult::kUnreadable);
     EXPECT_NE(error.find("link"), std::string::npos) << error;
+    const mode_t umaskBefore = umask(027);  // the unit's: files are the service's own
     {
         PacedBoard board;
         CVeskLogger logger(dir.path().c_str(), "Audio");
@@ -205,7 +212,11 @@ TEST(StatusFile, IsNeverReadOrWrittenThroughALink) {
         vesk_status::CaptureRunning(true);
         board.Write(dir.path().c_str(), &logger);
     }
+    umask(umaskBefore);
     EXPECT_EQ(test_util::ReadFile(elsewhere / "target"), "kept");
+    struct stat written {};
+    ASSERT_EQ(stat(path.c_str(), &written), 0);
+    EXPECT_EQ(written.st_mode & 0777, 0644u) << "monitoring agents read it";
     EXPECT_EQ(test_util::Count(test_util::ReadFile(dir / "VeskZIZLog.txt"),
                                "Failed to write the status snapshot: "),
               1u);
@@ -244,9 +255,9 @@ TEST(StatusBoard, TellsTheServiceManagerEachNewSummaryOnce) {
     }
     close(listener);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "STATUS=warning: no camera attached; not capturing");
+    EXPECT_EQ(lines[0], "STATUS=warning: no camera attached");
     EXPECT_EQ(lines[1],
-              "STATUS=warning: capture not running; not capturing; camera Quorin Q30 (serial "
+              "STATUS=warning: capture not running; camera Quorin Q30 (serial "
               "Q30-0001) open");
 }
 #endif

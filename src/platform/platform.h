@@ -134,6 +134,9 @@ bool IsLink(const char* path);
 // "rb" opens regular files only (errno EINVAL otherwise), so that a reader never blocks on a
 // pipe planted in the file's place.
 FILE* OpenFileNoFollow(const char* path, const char* mode);
+// Lets every local user read `file`, which the service otherwise keeps to itself (its unit's
+// UMask=0027): for what monitoring agents read. On Windows the folder's permissions decide.
+void ShareForReading(FILE* file);
 // Renames `from` to `to`, replacing a file (or a link, not what it points to) of that name in
 // one step: readers see the old file or the new one, never a part.
 bool RenameReplacing(const char* from, const char* to);

@@ -112,6 +112,7 @@ bool WriteFile(const std::string& folder, const Snapshot& snapshot, std::string*
         *error = temporary + ": " + (errno == ELOOP ? "a link" : strerror(errno));
         return false;
     }
+    ShareForReading(file);
     const std::string text = ToJson(snapshot);
     const bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
     const bool closed = fclose(file) == 0;
@@ -246,9 +247,11 @@ void RequestSent(bool farEndTalking, bool succeeded) {
         if (!succeeded) {
             ++s.requestsFailed;
             s.lastFailedSend = now;
+            s.lastSendFailed = true;
             return true;
         }
-        const bool recovered = s.lastFailedSend >= s.lastGoodSend && s.lastFailedSend != 0;
+        const bool recovered = s.lastSendFailed;
+        s.lastSendFailed = false;
         s.lastGoodSend = now;
         const bool first = s.farEndLastTrue == 0 && s.farEndLastFalse == 0;
         if (!first && s.farEndTalking == farEndTalking) {
