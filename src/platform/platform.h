@@ -134,6 +134,9 @@ bool IsLink(const char* path);
 // "rb" opens regular files only (errno EINVAL otherwise), so that a reader never blocks on a
 // pipe planted in the file's place.
 FILE* OpenFileNoFollow(const char* path, const char* mode);
+// Lets every local user read `file`, which the service otherwise keeps to itself (its unit's
+// UMask=0027): for what monitoring agents read. On Windows the folder's permissions decide.
+void ShareForReading(FILE* file);
 // Renames `from` to `to`, replacing a file (or a link, not what it points to) of that name in
 // one step: readers see the old file or the new one, never a part.
 bool RenameReplacing(const char* from, const char* to);
@@ -144,8 +147,9 @@ namespace vesk_platform {
 // characters are kept.
 void NameThisThread(const char* name);
 
-// Whether the sound server that the endpoints come from answers: 1 yes, 0 no, -1 where the
-// system's audio service is always there (Windows) and so not watched.
+// Whether the sound server that the endpoints come from answers: 1 yes, 0 no; -1 when it is not
+// watched: where the system's audio service is always there (Windows), or before anything in
+// the process asked for it.
 int SoundServerState();
 
 }  // namespace vesk_platform

@@ -331,6 +331,10 @@ bool MakeDirectory(const char* path) {
     return mkdir(path, 0755) == 0;
 }
 
+void ShareForReading(FILE* file) {
+    fchmod(fileno(file), 0644);
+}
+
 bool RenameReplacing(const char* from, const char* to) {
     return rename(from, to) == 0;
 }

@@ -86,6 +86,8 @@ FILE* OpenFileNoFollow(const char* path, const char* mode) {
     return fopen(path, mode);
 }
 
+void ShareForReading(FILE* /*file*/) {}
+
 bool RenameReplacing(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }

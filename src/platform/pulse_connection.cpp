@@ -22,8 +22,9 @@ constexpr pa_usec_t kConnectDeadline = 3 * PA_USEC_PER_SEC;
 
 namespace {
 
-// Whether the process's connection is ready, for readers outside its lock (the status snapshot).
-std::atomic<bool> g_serverConnected{false};
+// The process's connection as readers outside its lock see it (the status snapshot): -1 while
+// there is none (nothing asked for the sound server yet), else whether it is ready.
+std::atomic<int> g_serverState{-1};
 
 }  // namespace
 
@@ -62,6 +63,7 @@ bool Connection::Start() {
         return false;
     }
     m_server = ServerAddress();
+    g_serverState.store(0, std::memory_order_relaxed);
     Lock lock(*this);
     m_backoff = kFirstRetry;
     Connect();
@@ -81,6 +83,7 @@ Connection::~Connection() {
     }
     DropContext();
     pa_threaded_mainloop_free(m_loop);
+    g_serverState.store(-1, std::memory_order_relaxed);
 }
 
 void Connection::Connect() {
@@ -116,7 +119,7 @@ void Connection::DropContext() {
 
 void Connection::SetConnected(bool connected) {
     m_connected = connected;
-    g_serverConnected.store(connected, std::memory_order_relaxed);
+    g_serverState.store(connected ? 1 : 0, std::memory_order_relaxed);
 }
 
 void Connection::ArmTimer(TimerPurpose purpose, pa_usec_t delay) {
@@ -223,7 +226,7 @@ void Connection::OnSubscription(pa_context* context, pa_subscription_event_type_
 namespace vesk_platform {
 
 int SoundServerState() {
-    return pulse_audio::g_serverConnected.load(std::memory_order_relaxed) ? 1 : 0;
+    return pulse_audio::g_serverState.load(std::memory_order_relaxed);
 }
 
 }  // namespace vesk_platform

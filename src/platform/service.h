@@ -147,8 +147,9 @@ class ServiceManager {
 
 // One line on the service's health for the service manager to show: systemd's STATUS=, which
 // `systemctl status` prints; nothing on Windows, whose manager shows states only. Lines that
-// come after the service reported its stop are dropped.
-void ReportServiceStatusText(const std::string& text);
+// come after the service reported its stop are dropped. Never blocks: false when the manager's
+// queue is full, so that the caller tries again later.
+bool ReportServiceStatusText(const std::string& text);
 
 #ifndef _WIN32
 // What systemd does when the service ends unasked: the install command registers it as Windows

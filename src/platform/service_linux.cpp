@@ -7,11 +7,13 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -301,10 +303,40 @@ void PostServiceControl(DWORD control) {
     inprocess::PostControl(control);
 }
 
-void ReportServiceStatusText(const std::string& text) {
-    if (!g_stopReported) {
-        sd_notifyf(0, "STATUS=%s", text.c_str());
+bool ReportServiceStatusText(const std::string& text) {
+    const char* socketPath = std::getenv("NOTIFY_SOCKET");
+    if (g_stopReported || socketPath == nullptr || socketPath[0] == '\0') {
+        return true;
     }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const size_t length = strlen(socketPath);
+    if (length >= sizeof address.sun_path) {
+        return true;  // no socket to try again
+    }
+    memcpy(address.sun_path, socketPath, length);
+    if (address.sun_path[0] == '@') {
+        address.sun_path[0] = '\0';  // an abstract socket
+    }
+    // One assignment: a newline in a device's name must not start another (READY=, MAINPID=).
+    std::string message = "STATUS=" + text;
+    for (char& c : message) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            c = ' ';
+        }
+    }
+    // Not sd_notify: it blocks while the manager's queue is full (a busy or hung systemd), and
+    // the threads that report also flush the log.
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        return false;
+    }
+    const ssize_t sent = sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
+                                reinterpret_cast<sockaddr*>(&address),
+                                static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+    const int error = errno;
+    close(fd);
+    return sent >= 0 || (error != EAGAIN && error != EWOULDBLOCK);
 }
 
 }  // namespace vesk_platform

@@ -164,6 +164,8 @@ void PostServiceControl(DWORD control) {
     inprocess::PostControl(control);
 }
 
-void ReportServiceStatusText(const std::string& /*text*/) {}
+bool ReportServiceStatusText(const std::string& /*text*/) {
+    return true;
+}
 
 }  // namespace vesk_platform

@@ -9,6 +9,7 @@
 
 #include "SpkLoopback/SpkLoopback/VeskLogger.h"
 #include "platform/platform.h"
+#include "platform/seams.h"
 #include "platform/service.h"
 #include "status/StatusSnapshot.h"
 
@@ -26,20 +27,38 @@ namespace {
 // a count of one packet or none.
 constexpr std::chrono::seconds kRateWindow{2};
 constexpr int kFailureLogPeriod = 60;
+// A change is written at once, but no sooner than this after the last write: a call's far end
+// turns on and off several times a second. The service manager's line follows the same pace.
+constexpr int64_t kMinGapMs = 1000;
+constexpr int64_t kNever = INT64_MIN / 2;
 
 UnixTime Now() {
     return static_cast<UnixTime>(time(nullptr));
 }
 
+// A clock that never steps (the wall clock may, when it is first set at boot), at the pace of
+// the time seam, so that tests that run the service's waits faster run these too.
+int64_t PacedMs() {
+    const auto elapsed = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() *
+           vesk_platform::TimeDivisor();
+}
+
 struct Board {
     std::mutex mutex;        // the facts; taken last
     Snapshot facts;          // verdict and reasons unset
-    bool changed = true;     // a fact changed since the last write
+    bool changed = true;     // a fact changed since the writer last looked
     std::mutex writerMutex;  // one writer at a time; the other thread skips its pass
-    UnixTime lastWrite = 0;  // writer's own, under writerMutex
-    UnixTime lastJudged = 0;
+    // The writer's own, under writerMutex; times in milliseconds of the paced clock.
+    bool pending = true;  // a change not yet written
+    int64_t lastWriteMs = kNever;
+    int64_t lastJudgedMs = kNever;
     Snapshot lastWritten;
-    std::string lastStatusLine;
+    int serverState = -1;
+    UnixTime serverSince = 0;
+    std::string line;          // the summary of the last snapshot written
+    std::string lineReported;  // the one the service manager has
+    int64_t lineReportedMs = kNever;
     int64_t ratePackets = -1;
     std::chrono::steady_clock::time_point rateTime;
     double packetRate = 0;
@@ -93,6 +112,7 @@ bool WriteFile(const std::string& folder, const Snapshot& snapshot, std::string*
         *error = temporary + ": " + (errno == ELOOP ? "a link" : strerror(errno));
         return false;
     }
+    ShareForReading(file);
     const std::string text = ToJson(snapshot);
     const bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
     const bool closed = fclose(file) == 0;
@@ -130,6 +150,20 @@ Snapshot Facts(Board& b, bool* changed) {
 }  // namespace
 
 void ServiceStarting() {
+    Board& b = board();
+    {
+        std::lock_guard<std::mutex> writer(b.writerMutex);
+        const int failures = b.failures;
+        b.pending = true;
+        b.lastWriteMs = b.lastJudgedMs = b.lineReportedMs = kNever;
+        b.lastWritten = Snapshot{};
+        b.serverState = -1;
+        b.line.clear();
+        b.lineReported.clear();
+        b.ratePackets = -1;
+        b.packetRate = 0;
+        b.failures = failures;  // the log's throttle is process-wide
+    }
     Report([](Snapshot& s) {
         s = Snapshot{};
         s.version = VESK_VERSION;
@@ -213,9 +247,11 @@ void RequestSent(bool farEndTalking, bool succeeded) {
         if (!succeeded) {
             ++s.requestsFailed;
             s.lastFailedSend = now;
+            s.lastSendFailed = true;
             return true;
         }
-        const bool recovered = s.lastFailedSend >= s.lastGoodSend && s.lastFailedSend != 0;
+        const bool recovered = s.lastSendFailed;
+        s.lastSendFailed = false;
         s.lastGoodSend = now;
         const bool first = s.farEndLastTrue == 0 && s.farEndLastFalse == 0;
         if (!first && s.farEndTalking == farEndTalking) {
@@ -227,47 +263,69 @@ void RequestSent(bool farEndTalking, bool succeeded) {
     });
 }
 
+namespace {
+
+// The sound server's state is watched here, not reported: the platform knows it.
+bool WatchSoundServer(Board& b, UnixTime now) {
+    const int state = vesk_platform::SoundServerState();
+    if (state == b.serverState) {
+        return false;
+    }
+    b.serverState = state;
+    b.serverSince = now;
+    return true;
+}
+
+// Tells the service manager the latest summary, when it has another; tried again while its
+// queue is full.
+void ReportLine(Board& b, int64_t nowMs) {
+    if (b.line != b.lineReported && nowMs - b.lineReportedMs >= kMinGapMs &&
+        vesk_platform::ReportServiceStatusText(b.line)) {
+        b.lineReported = b.line;
+        b.lineReportedMs = nowMs;
+    }
+}
+
+}  // namespace
+
 void WriteIfDue(const char* folder, int64_t packets, CVeskLogger* logger) {
     Board& b = board();
     std::unique_lock<std::mutex> writer(b.writerMutex, std::try_to_lock);
     if (!writer.owns_lock()) {
         return;  // the other thread is writing this pass's snapshot
     }
+    const int64_t nowMs = PacedMs();
     const UnixTime now = Now();
     bool changed = false;
     Snapshot snapshot = Facts(b, &changed);
-    const int serverState = vesk_platform::SoundServerState();
-    snapshot.hasSoundServer = serverState >= 0;
-    snapshot.soundServerConnected = serverState == 1;
-    if (snapshot.hasSoundServer &&
-        (!b.lastWritten.hasSoundServer ||
-         b.lastWritten.soundServerConnected != snapshot.soundServerConnected)) {
-        changed = true;
-        b.lastWritten.soundServerSince = now;
-    }
-    snapshot.soundServerSince = b.lastWritten.soundServerSince;
+    b.pending = WatchSoundServer(b, now) || changed || b.pending;
+    snapshot.hasSoundServer = b.serverState >= 0;
+    snapshot.soundServerConnected = b.serverState == 1;
+    snapshot.soundServerSince = b.serverSince;
     snapshot.packetsPerSecond = PacketRate(b, packets);
-    // The verdict also changes with time alone (the start's grace, capture down for 30 s).
-    const bool periodic = now - b.lastWrite >= kWritePeriodSeconds;
-    if (!changed && !periodic && now == b.lastJudged) {
-        return;
+
+    const bool periodic = nowMs - b.lastWriteMs >= kWritePeriodSeconds * 1000;
+    const bool paced = nowMs - b.lastWriteMs >= kMinGapMs;
+    bool due = periodic || (b.pending && paced);
+    if (!due && paced && nowMs - b.lastJudgedMs >= 1000) {
+        // The verdict also changes with time alone (the start's grace, capture down for 30 s).
+        b.lastJudgedMs = nowMs;
+        Snapshot judged = snapshot;
+        Judge(judged, now);
+        due = !SameVerdict(judged, b.lastWritten);
     }
-    b.lastJudged = now;
-    Judge(snapshot, now);
-    if (!changed && !periodic && SameVerdict(snapshot, b.lastWritten)) {
-        return;
+    if (due) {
+        Judge(snapshot, now);
+        snapshot.written = now;
+        if (folder[0] != '\0') {
+            Write(b, folder, snapshot, logger);
+        }
+        b.pending = false;
+        b.lastWriteMs = nowMs;
+        b.lastWritten = snapshot;
+        b.line = SummaryLine(snapshot);
     }
-    snapshot.written = now;
-    if (folder[0] != '\0') {
-        Write(b, folder, snapshot, logger);
-    }
-    b.lastWrite = now;
-    b.lastWritten = snapshot;
-    const std::string line = SummaryLine(snapshot);
-    if (line != b.lastStatusLine) {
-        b.lastStatusLine = line;
-        vesk_platform::ReportServiceStatusText(line);
-    }
+    ReportLine(b, nowMs);
 }
 
 void WriteStopped(const char* folder, CVeskLogger* logger) {
@@ -275,9 +333,9 @@ void WriteStopped(const char* folder, CVeskLogger* logger) {
     std::lock_guard<std::mutex> writer(b.writerMutex);
     bool changed = false;
     Snapshot snapshot = Facts(b, &changed);
-    snapshot.hasSoundServer = b.lastWritten.hasSoundServer;
-    snapshot.soundServerConnected = b.lastWritten.soundServerConnected;
-    snapshot.soundServerSince = b.lastWritten.soundServerSince;
+    snapshot.hasSoundServer = b.serverState >= 0;
+    snapshot.soundServerConnected = b.serverState == 1;
+    snapshot.soundServerSince = b.serverSince;
     snapshot.stopped = true;
     snapshot.written = Now();
     snapshot.captureRunning = false;
@@ -286,9 +344,6 @@ void WriteStopped(const char* folder, CVeskLogger* logger) {
     if (folder[0] != '\0') {
         Write(b, folder, snapshot, logger);
     }
-    b.lastWritten = Snapshot{};
-    b.lastWrite = 0;
-    b.lastStatusLine.clear();
 }
 
 }  // namespace vesk_status

@@ -22,6 +22,40 @@ Json::Value Time(UnixTime time) {
     return time == 0 ? Json::Value(Json::nullValue) : Json::Value(FormatUtc(time));
 }
 
+// The text with every byte that is not part of a UTF-8 sequence replaced by U+FFFD: names come
+// from devices and sound servers, and a JSON reader may refuse what is not UTF-8.
+std::string Utf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = [&text](size_t at) { return static_cast<unsigned char>(text[at]); };
+        const unsigned char lead = byte(i);
+        const size_t length = lead < 0x80                    ? 1
+                              : lead >= 0xC2 && lead <= 0xDF ? 2
+                              : lead >= 0xE0 && lead <= 0xEF ? 3
+                              : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                             : 0;
+        bool valid = length != 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            valid = (byte(i + k) & 0xC0) == 0x80;
+        }
+        if (valid && length >= 3) {
+            const unsigned char second = byte(i + 1);
+            // No overlong forms, no surrogates, nothing past U+10FFFF.
+            valid = !(lead == 0xE0 && second < 0xA0) && !(lead == 0xED && second >= 0xA0) &&
+                    !(lead == 0xF0 && second < 0x90) && !(lead == 0xF4 && second >= 0x90);
+        }
+        if (valid) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
 std::string HexId(uint16_t id) {
     char text[8];
     snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(id));
@@ -154,6 +188,7 @@ void ReadCamera(Reader camera, Snapshot* s) {
     s->requestsFailed = static_cast<uint64_t>(camera.Integer("requests_failed", 0, INT64_MAX));
     s->lastGoodSend = camera.Time("last_good_send");
     s->lastFailedSend = camera.Time("last_failed_send");
+    s->lastSendFailed = camera.Bool("last_send_failed");
 }
 
 bool ReadDocument(const Json::Value& root, Snapshot* s, std::string* error) {
@@ -219,6 +254,21 @@ bool ReadDocument(const Json::Value& root, Snapshot* s, std::string* error) {
     return error->empty();
 }
 
+// jsoncpp gives each error as "* Line 1, Column 6\n  Syntax error: ...\n": the first, in one
+// line, where and what.
+std::string FirstParseError(const std::string& errors) {
+    std::istringstream lines(errors);
+    std::string where;
+    std::string what;
+    std::getline(lines, where);
+    std::getline(lines, what);
+    if (where.compare(0, 2, "* ") == 0) {
+        where.erase(0, 2);
+    }
+    const size_t start = what.find_first_not_of(' ');
+    return start == std::string::npos ? where : where + ": " + what.substr(start);
+}
+
 std::string LocalClock(UnixTime time) {
     struct tm local {};
     if (!LocalTime(static_cast<time_t>(time), &local)) {
@@ -267,7 +317,7 @@ void Judge(Snapshot& s, UnixTime now) {
             add(Verdict::kWarning, "capture not running");
         }
     }
-    if (s.lastFailedSend != 0 && s.lastFailedSend >= s.lastGoodSend) {
+    if (s.lastSendFailed) {
         add(Verdict::kCritical, "sends failing");
     } else if (s.lastFailedSend != 0 && now - s.lastFailedSend < kRecentFailureSeconds) {
         add(Verdict::kWarning, "a send failed in the last 5 minutes");
@@ -279,7 +329,7 @@ std::string ToJson(const Snapshot& s) {
     root["schema_version"] = kSchemaVersion;
     Json::Value& service = root["service"];
     service["name"] = "VeskAudioService";
-    service["version"] = s.version;
+    service["version"] = Utf8(s.version);
     service["pid"] = Json::Int64(s.pid);
     service["started"] = Time(s.started);
     service["state"] = s.stopped ? "stopped" : "running";
@@ -294,8 +344,8 @@ std::string ToJson(const Snapshot& s) {
     capture["output_device_found"] = s.outputDeviceFound;
     capture["device"] = Json::Value(Json::nullValue);
     if (s.hasDevice) {
-        capture["device"]["name"] = s.deviceName;
-        capture["device"]["id"] = s.deviceId;
+        capture["device"]["name"] = Utf8(s.deviceName);
+        capture["device"]["id"] = Utf8(s.deviceId);
     }
     capture["rate"] = s.rate;
     capture["channels"] = s.channels;
@@ -307,13 +357,14 @@ std::string ToJson(const Snapshot& s) {
     camera["vendor_id"] = s.cameraOpen || s.vendorId != 0 ? HexId(s.vendorId) : "";
     camera["product_id"] = s.cameraOpen || s.productId != 0 ? HexId(s.productId) : "";
     camera["release"] = s.cameraOpen || s.release != 0 ? HexId(s.release) : "";
-    camera["serial"] = s.serial;
-    camera["manufacturer"] = s.manufacturer;
-    camera["product"] = s.product;
+    camera["serial"] = Utf8(s.serial);
+    camera["manufacturer"] = Utf8(s.manufacturer);
+    camera["product"] = Utf8(s.product);
     camera["requests_sent"] = Json::UInt64(s.requestsSent);
     camera["requests_failed"] = Json::UInt64(s.requestsFailed);
     camera["last_good_send"] = Time(s.lastGoodSend);
     camera["last_failed_send"] = Time(s.lastFailedSend);
+    camera["last_send_failed"] = s.lastSendFailed;
     Json::Value& farEnd = root["far_end"];
     farEnd["talking"] = s.farEndTalking;
     farEnd["last_true"] = Time(s.farEndLastTrue);
@@ -321,7 +372,7 @@ std::string ToJson(const Snapshot& s) {
     root["verdict"] = VerdictName(s.verdict);
     root["reasons"] = Json::Value(Json::arrayValue);
     for (const std::string& reason : s.reasons) {
-        root["reasons"].append(reason);
+        root["reasons"].append(Utf8(reason));
     }
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
@@ -346,8 +397,7 @@ bool ParseSnapshot(const std::string& text, Snapshot* snapshot, std::string* err
         parseErrors = exception.what();  // nesting beyond the reader's limit
     }
     if (!parsed) {
-        const size_t end = parseErrors.find('\n');
-        *error = "not valid JSON: " + parseErrors.substr(0, end);
+        *error = "not valid JSON: " + FirstParseError(parseErrors);
         return false;
     }
     *snapshot = Snapshot{};
@@ -363,7 +413,9 @@ ReadResult ReadSnapshotFile(const std::string& path, Snapshot* snapshot, std::st
             return ReadResult::kMissing;
         }
         *error = "cannot read " + path + ": " +
-                 (errno == ELOOP ? std::string("it is a link") : std::string(strerror(errno)));
+                 (errno == ELOOP    ? std::string("it is a link")
+                  : errno == EINVAL ? std::string("not a regular file")
+                                    : std::string(strerror(errno)));
         return ReadResult::kUnreadable;
     }
     std::string text(kMaxFileBytes + 1, '\0');
@@ -387,30 +439,29 @@ ReadResult ReadSnapshotFile(const std::string& path, Snapshot* snapshot, std::st
 }
 
 std::string SummaryLine(const Snapshot& s) {
-    std::ostringstream line;
-    line << VerdictName(s.verdict) << ": ";
-    for (const std::string& reason : s.reasons) {
-        line << reason << "; ";
-    }
+    std::string line = std::string(VerdictName(s.verdict)) + ": ";
     if (s.stopped) {
-        line << "since " << LocalClock(s.written);
-        return line.str();
+        return line + "service stopped at " + LocalClock(s.written);
     }
+    std::vector<std::string> parts = s.reasons;
     if (s.captureRunning) {
-        line << "capturing \"" << s.deviceName << "\" " << s.rate << " Hz";
-    } else {
-        line << "not capturing";
+        parts.push_back("capturing \"" + s.deviceName + "\" " + std::to_string(s.rate) + " Hz");
+    } else if (parts.empty()) {
+        parts.push_back("not capturing");
     }
     if (s.cameraOpen) {
-        line << "; camera " << (s.product.empty() ? HexId(s.productId) : s.product) << " (serial "
-             << s.serial << ") open";
+        parts.push_back("camera " + (s.product.empty() ? HexId(s.productId) : s.product) +
+                        " (serial " + s.serial + ") open");
     }
     const UnixTime farEndSince = s.farEndTalking ? s.farEndLastTrue : s.farEndLastFalse;
     if (farEndSince != 0) {
-        line << "; far end " << (s.farEndTalking ? "talking" : "silent") << " since "
-             << LocalClock(farEndSince);
+        parts.push_back(std::string("far end ") + (s.farEndTalking ? "talking" : "silent") +
+                        " since " + LocalClock(farEndSince));
     }
-    return line.str();
+    for (size_t i = 0; i < parts.size(); ++i) {
+        line += (i == 0 ? "" : "; ") + parts[i];
+    }
+    return line;
 }
 
 std::string FormatUtc(UnixTime time) {

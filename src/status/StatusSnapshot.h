@@ -9,11 +9,13 @@
 //   capture        {running, since, output_device_found, device: {name, id} | null, rate,
 //                   channels, sample_format, packets_per_second}
 //   camera         {open, since, vendor_id, product_id, serial, release, manufacturer, product,
-//                   requests_sent, requests_failed, last_good_send, last_failed_send}
+//                   requests_sent, requests_failed, last_good_send, last_failed_send,
+//                   last_send_failed}
 //   far_end        {talking, last_true, last_false}
 //   verdict        "ok" | "warning" | "critical"
 //   reasons        the verdict's reasons, in words
-// Times are UTC, "YYYY-MM-DDThh:mm:ssZ", or null for never; ids are "0x" and four hex digits.
+// Times are UTC, "YYYY-MM-DDThh:mm:ssZ", or null for never; ids are "0x" and four hex digits;
+// texts are UTF-8 (bytes that are not are written as U+FFFD).
 #pragma once
 
 #include <cstdint>
@@ -79,6 +81,7 @@ struct Snapshot {
     uint64_t requestsFailed = 0;
     UnixTime lastGoodSend = 0;
     UnixTime lastFailedSend = 0;
+    bool lastSendFailed = false;
 
     bool farEndTalking = false;
     UnixTime farEndLastTrue = 0;
@@ -99,8 +102,9 @@ std::string ToJson(const Snapshot& snapshot);
 bool ParseSnapshot(const std::string& text, Snapshot* snapshot, std::string* error);
 
 enum class ReadResult { kOk, kMissing, kUnreadable, kMalformed };
-// Reads and checks the snapshot at `path`. A link, a file that is not a regular one or is
-// larger than kMaxFileBytes counts as unreadable. `error` says why when it is not kOk.
+// Reads and checks the snapshot at `path`. A link or what is not a regular file counts as
+// unreadable; a file larger than kMaxFileBytes as malformed. `error` says why when it is not
+// kOk.
 ReadResult ReadSnapshotFile(const std::string& path, Snapshot* snapshot, std::string* error);
 
 // The verdict and the room in one line, e.g.
