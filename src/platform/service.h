@@ -145,10 +145,4 @@ class ServiceManager {
     virtual bool Delete(const std::string& name, DWORD* error) = 0;
 };
 
-#ifndef _WIN32
-// The systemd unit text, as install writes it and the package ships it: `executable` run as
-// `user`, with the camera's group when `cameraGroup`.
-std::string SystemdUnit(const std::string& executable, const std::string& user, bool cameraGroup);
-#endif
-
 }  // namespace vesk_platform

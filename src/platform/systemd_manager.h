@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/service.h"
+#include "platform/systemd_unit.h"
 
 namespace vesk_platform {
 
@@ -15,8 +16,5 @@ ServiceManager& SystemdManager();
 // Runs a program found on the PATH, without a shell and without NOTIFY_SOCKET in its
 // environment; its standard output into `output` when given. The exit code, or -1.
 int RunChild(const std::vector<std::string>& argv, std::string* output = nullptr);
-
-// The ExecStart= word for a program path: quoted and escaped by systemd's rules.
-std::string ExecStartPath(const std::string& executable);
 
 }  // namespace vesk_platform

@@ -3,7 +3,7 @@
 // Usage: vesk_systemd_unit PROGRAM USER > VeskAudioService.service
 #include <cstdio>
 
-#include "platform/service.h"
+#include "platform/systemd_unit.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
