@@ -56,7 +56,7 @@ BENCHMARK(BM_DetectSignal)->Arg(48000)->Arg(32000)->Arg(16000)->Arg(8000);
 // The band values of one 48 kHz block per instruction-set level (argument as below).
 void BM_BandValues48k(benchmark::State& state) {
     const auto level = static_cast<signal_simd::Level>(state.range(0));
-    if (level > signal_simd::Best()) {
+    if (!signal_simd::Supported(level)) {
         state.SkipWithError("level not supported here");
         return;
     }
@@ -71,12 +71,13 @@ void BM_BandValues48k(benchmark::State& state) {
         frame = (frame + 1) % kFrames;
     }
 }
-BENCHMARK(BM_BandValues48k)->Arg(0)->Arg(1)->Arg(2);
+BENCHMARK(BM_BandValues48k)->Arg(0)->Arg(1)->Arg(2)->Arg(3);
 
-// Argument: instruction-set level (0 portable, 1 SSE2, 2 AVX2); the product picks the best.
+// Argument: instruction-set level (0 portable, 1 SSE2, 2 AVX2, 3 NEON); the product picks the
+// best.
 void BM_Resample44To48(benchmark::State& state) {
     const auto level = static_cast<signal_simd::Level>(state.range(0));
-    if (level > signal_simd::Best()) {
+    if (!signal_simd::Supported(level)) {
         state.SkipWithError("level not supported here");
         return;
     }
@@ -91,7 +92,7 @@ void BM_Resample44To48(benchmark::State& state) {
         frame = (frame + 1) % kFrames;
     }
 }
-BENCHMARK(BM_Resample44To48)->Arg(0)->Arg(1)->Arg(2);
+BENCHMARK(BM_Resample44To48)->Arg(0)->Arg(1)->Arg(2)->Arg(3);
 
 void BM_Resample44To48ThenDetect(benchmark::State& state) {
     const std::vector<int16_t> input = Signal(44100, kResamplerIn);

@@ -143,17 +143,18 @@ TEST(Detector, SimdLevelsMatchThePlainComputation) {
         int64_t re[kDetectorBands];
         int64_t im[kDetectorBands];
         detector::BandValuesReference(block.data(), re, im);
-        for (auto level : {signal_simd::Level::kPortable, signal_simd::Level::kSse2,
-                           signal_simd::Level::kAvx2}) {
-            if (level > signal_simd::Best()) {
+        for (signal_simd::Level level : signal_simd::kLevels) {
+            if (!signal_simd::Supported(level)) {
                 continue;
             }
             int64_t levelRe[kDetectorBands];
             int64_t levelIm[kDetectorBands];
             detector::BandValues(block.data(), levelRe, levelIm, level);
             for (int b = 0; b < kDetectorBands; ++b) {
-                ASSERT_EQ(levelRe[b], re[b]) << trial << " " << static_cast<int>(level) << " " << b;
-                ASSERT_EQ(levelIm[b], im[b]) << trial << " " << static_cast<int>(level) << " " << b;
+                ASSERT_EQ(levelRe[b], re[b])
+                    << trial << " " << signal_simd::Name(level) << " " << b;
+                ASSERT_EQ(levelIm[b], im[b])
+                    << trial << " " << signal_simd::Name(level) << " " << b;
             }
         }
     }

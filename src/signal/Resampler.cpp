@@ -7,6 +7,9 @@
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
+#if defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
 
 namespace {
 
@@ -129,6 +132,31 @@ __attribute__((target("avx2"))) void FilterAvx2(const int16_t* s, int16_t* out) 
 }
 #endif
 
+#if defined(__ARM_NEON)
+// Four 32-bit partial sums of one output phase. The doubling multiply's high half is
+// floor(x·c / 2^15) exactly; it saturates only for −32768 · −32768, and no tap is −32768.
+int32x4_t PhaseNeon(const int16_t* s, int k, const ReversedRows& rows) {
+    const int16_t* window = s + kWindowStarts[k];
+    const int16x8_t first = vqdmulhq_s16(vld1q_s16(window), vld1q_s16(rows.taps[k]));
+    const int16x8_t second = vqdmulhq_s16(vld1q_s16(window + 8), vld1q_s16(rows.taps[k] + 8));
+    return vpadalq_s16(vpaddlq_s16(first), second);
+}
+
+// The totals of phases k..k+3.
+int32x4_t Totals4Neon(const int16_t* s, int k, const ReversedRows& rows) {
+    return vpaddq_s32(vpaddq_s32(PhaseNeon(s, k, rows), PhaseNeon(s, k + 1, rows)),
+                      vpaddq_s32(PhaseNeon(s, k + 2, rows), PhaseNeon(s, k + 3, rows)));
+}
+
+void FilterNeon(const int16_t* s, int16_t* out) {
+    const ReversedRows& rows = Reversed();
+    for (int k = 0; k < kResamplerPhases; k += 8) {
+        vst1q_s16(out + k, vcombine_s16(vqmovn_s32(Totals4Neon(s, k, rows)),
+                                        vqmovn_s32(Totals4Neon(s, k + 4, rows))));
+    }
+}
+#endif
+
 }  // namespace
 
 void ClearResamplerState(ResamplerState* state) {
@@ -155,6 +183,11 @@ void Resample44To48(ResamplerState* state, const int16_t in[kResamplerIn],
                 break;
             case signal_simd::Level::kSse2:
                 FilterSse2(subBlock, subOut);
+                break;
+#endif
+#if defined(__ARM_NEON)
+            case signal_simd::Level::kNeon:
+                FilterNeon(subBlock, subOut);
                 break;
 #endif
             default:

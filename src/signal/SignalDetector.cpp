@@ -26,6 +26,11 @@ void InitDetectorState(DetectorState* state, int32_t captureRate) {
 }
 
 int32_t DetectSignal(const int16_t* block, DetectorState* state) {
+    static const signal_simd::Level best = signal_simd::Best();
+    return DetectSignal(block, state, best);
+}
+
+int32_t DetectSignal(const int16_t* block, DetectorState* state, signal_simd::Level level) {
     if (state == nullptr) {
         return 0;
     }
@@ -34,7 +39,7 @@ int32_t DetectSignal(const int16_t* block, DetectorState* state) {
     int64_t re[kDetectorBands];
     int64_t im[kDetectorBands];
     int32_t energy[kDetectorBands];
-    detector::BandValues(state->block, re, im);
+    detector::BandValues(state->block, re, im, level);
     detector::BandEnergies(re, im, energy);
 
     state->historySlot = (state->historySlot + 1) % kEnergyHistory;
