@@ -135,24 +135,22 @@ __attribute__((target("avx2"))) void FilterAvx2(const int16_t* s, int16_t* out) 
 #if defined(__ARM_NEON)
 // Four 32-bit partial sums of one output phase. The doubling multiply's high half is
 // floor(x·c / 2^15) exactly; it saturates only for −32768 · −32768, and no tap is −32768.
-int32x4_t PhaseNeon(const int16_t* s, int k, const ReversedRows& rows) {
-    const int16_t* window = s + kWindowStarts[k];
-    const int16x8_t first = vqdmulhq_s16(vld1q_s16(window), vld1q_s16(rows.taps[k]));
-    const int16x8_t second = vqdmulhq_s16(vld1q_s16(window + 8), vld1q_s16(rows.taps[k] + 8));
-    return vpadalq_s16(vpaddlq_s16(first), second);
-}
-
-// The totals of phases k..k+3.
-int32x4_t Totals4Neon(const int16_t* s, int k, const ReversedRows& rows) {
-    return vpaddq_s32(vpaddq_s32(PhaseNeon(s, k, rows), PhaseNeon(s, k + 1, rows)),
-                      vpaddq_s32(PhaseNeon(s, k + 2, rows), PhaseNeon(s, k + 3, rows)));
+inline __attribute__((always_inline)) int32x4_t PhaseNeon(const int16_t* window,
+                                                          const int16_t* taps) {
+    const int16x8x2_t x = vld1q_s16_x2(window);
+    const int16x8x2_t c = vld1q_s16_x2(taps);
+    return vpadalq_s16(vpaddlq_s16(vqdmulhq_s16(x.val[0], c.val[0])),
+                       vqdmulhq_s16(x.val[1], c.val[1]));
 }
 
 void FilterNeon(const int16_t* s, int16_t* out) {
-    const ReversedRows& rows = Reversed();
-    for (int k = 0; k < kResamplerPhases; k += 8) {
-        vst1q_s16(out + k, vcombine_s16(vqmovn_s32(Totals4Neon(s, k, rows)),
-                                        vqmovn_s32(Totals4Neon(s, k + 4, rows))));
+    const int16_t* taps = Reversed().taps[0];
+    for (int k = 0; k < kResamplerPhases; k += 4, taps += 4 * kResamplerTaps) {
+        const int32x4_t sums01 = vpaddq_s32(PhaseNeon(s + kWindowStarts[k], taps),
+                                            PhaseNeon(s + kWindowStarts[k + 1], taps + 16));
+        const int32x4_t sums23 = vpaddq_s32(PhaseNeon(s + kWindowStarts[k + 2], taps + 32),
+                                            PhaseNeon(s + kWindowStarts[k + 3], taps + 48));
+        vst1_s16(out + k, vqmovn_s32(vpaddq_s32(sums01, sums23)));
     }
 }
 #endif

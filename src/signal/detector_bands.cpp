@@ -94,6 +94,7 @@ void Fold(const int16_t* window, const int16_t* y, int32_t p[kResidues], int32_t
         int32x4_t evenHigh = vdupq_n_s32(0);
         int32x4_t oddLow = vdupq_n_s32(0);
         int32x4_t oddHigh = vdupq_n_s32(0);
+#pragma GCC unroll 4
         for (int m = 0; m < kFolds; m += 2) {
             const int at = r + kResidues * m;
             const int16x8_t w0 = vld1q_s16(window + at);
@@ -113,6 +114,7 @@ void Fold(const int16_t* window, const int16_t* y, int32_t p[kResidues], int32_t
     for (; level == signal_simd::Level::kNeon && r + 4 <= kResidues; r += 4) {
         int32x4_t even = vdupq_n_s32(0);
         int32x4_t odd = vdupq_n_s32(0);
+#pragma GCC unroll 4
         for (int m = 0; m < kFolds; m += 2) {
             const int at = r + kResidues * m;
             even = vmlal_s16(even, vld1_s16(window + at), vld1_s16(y + at));
@@ -266,8 +268,9 @@ const NeonFactors& GetNeonFactors() {
 }
 
 // (g[r] ± g[60 − r]) >> 15 for r = 4v + 1 .. 4v + 4. |g| < 2^30, so neither wraps.
-void PairsNeon(const int32_t g[kResidues], int32x4_t sums[kNeonVectors],
-               int32x4_t differences[kNeonVectors]) {
+inline __attribute__((always_inline)) void PairsNeon(const int32_t g[kResidues],
+                                                     int32x4_t sums[kNeonVectors],
+                                                     int32x4_t differences[kNeonVectors]) {
 #pragma GCC unroll 8
     for (int v = 0; v < kNeonVectors; ++v) {
         const int32x4_t near = vld1q_s32(g + 4 * v + 1);
@@ -278,12 +281,18 @@ void PairsNeon(const int32_t g[kResidues], int32x4_t sums[kNeonVectors],
     }
 }
 
-int64_t DotNeon(const int32x4_t x[kNeonVectors], const int32_t* factors) {
-    int32x4_t sum = vmulq_s32(x[0], vld1q_s32(factors));
-#pragma GCC unroll 8
-    for (int v = 1; v < kNeonVectors; ++v) {
-        sum = vmlaq_s32(sum, x[v], vld1q_s32(factors + 4 * v));
-    }
+inline __attribute__((always_inline)) int64_t DotNeon(const int32x4_t x[kNeonVectors],
+                                                      const int32_t* factors) {
+    const int32x4x4_t low = vld1q_s32_x4(factors);
+    const int32x4x4_t high = vld1q_s32_x4(factors + 16);
+    int32x4_t sum = vmulq_s32(x[0], low.val[0]);
+    sum = vmlaq_s32(sum, x[1], low.val[1]);
+    sum = vmlaq_s32(sum, x[2], low.val[2]);
+    sum = vmlaq_s32(sum, x[3], low.val[3]);
+    sum = vmlaq_s32(sum, x[4], high.val[0]);
+    sum = vmlaq_s32(sum, x[5], high.val[1]);
+    sum = vmlaq_s32(sum, x[6], high.val[2]);
+    sum = vmlaq_s32(sum, x[7], high.val[3]);
     return vaddlvq_s32(sum);
 }
 
