@@ -1,6 +1,7 @@
 #include "signal/detector_bands.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #if defined(__SSE2__)
@@ -46,7 +47,7 @@ Tables BuildTables() {
     return tables;
 }
 
-int OutputShift(int band) {
+constexpr int OutputShift(int band) {
     return band < 2 ? 12 : (band == 2 ? 11 : 10);
 }
 
@@ -203,6 +204,24 @@ __attribute__((target("avx2,fma"))) void RotateAvx2(const Rotation& rotation,
 }
 #endif
 
+// The band values from the rotations: the terms of r = 0 and r = 30 (where θ is a multiple of
+// π/2) added, for band indices i from `first` on.
+void AxisTerms(const int32_t p[kResidues], const int32_t q[kResidues],
+               const int64_t rotated[4][kPaddedBands], int first, int64_t re[kDetectorBands],
+               int64_t im[kDetectorBands]) {
+    for (int i = first; i < kBandsPerParity; ++i) {
+        const int oddK = BandNumber(0, i);
+        const int64_t sine30 = (oddK % 4 == 1) ? 1 : -1;
+        re[oddK - 1] = (int64_t{q[0]} >> 3) + rotated[0][i];
+        im[oddK - 1] = ((sine30 * q[kHalfResidue]) >> 3) + rotated[1][i];
+
+        const int evenK = BandNumber(1, i);
+        const int64_t cosine30 = (evenK % 4 == 2) ? -1 : 1;
+        re[evenK - 1] = ((p[0] + cosine30 * p[kHalfResidue]) >> 3) + rotated[2][i];
+        im[evenK - 1] = rotated[3][i];
+    }
+}
+
 // The residue pairs shifted by 15 as doubles, rotated by the kernels of `level`.
 void RotateInDouble(const int32_t p[kResidues], const int32_t q[kResidues],
                     signal_simd::Level level, int64_t out[4][kPaddedBands]) {
@@ -312,6 +331,58 @@ void RotateNeon(const int32_t p[kResidues], const int32_t q[kResidues],
         out[3][i] = DotNeon(differences, factors.factor[3][i]);
     }
 }
+
+// AxisTerms for two band indices per step: i even has K ≡ 1 (odd K) and 2 (even K) mod 4,
+// i odd K ≡ 3 and 0, so the signs of the r = 30 terms alternate lane by lane.
+void AxisTermsNeon(const int32_t p[kResidues], const int32_t q[kResidues],
+                   const int64_t rotated[4][kPaddedBands], int64_t re[kDetectorBands],
+                   int64_t im[kDetectorBands]) {
+    const int64_t q30 = q[kHalfResidue];
+    const int64_t p30 = p[kHalfResidue];
+    const int64x2_t reOddAxis = vdupq_n_s64(int64_t{q[0]} >> 3);
+    const int64x2_t imOddAxis = {q30 >> 3, -q30 >> 3};
+    const int64x2_t reEvenAxis = {(p[0] - p30) >> 3, (p[0] + p30) >> 3};
+    constexpr int kPairs = kBandsPerParity / 2;
+#pragma GCC unroll 4
+    for (int j = 0; j < kPairs; ++j) {
+        const int64x2_t reOdd = vaddq_s64(reOddAxis, vld1q_s64(rotated[0] + 2 * j));
+        const int64x2_t imOdd = vaddq_s64(imOddAxis, vld1q_s64(rotated[1] + 2 * j));
+        const int64x2_t reEven = vaddq_s64(reEvenAxis, vld1q_s64(rotated[2] + 2 * j));
+        const int64x2_t imEven = vld1q_s64(rotated[3] + 2 * j);
+        vst1q_s64(re + 4 * j, vzip1q_s64(reOdd, reEven));
+        vst1q_s64(re + 4 * j + 2, vzip2q_s64(reOdd, reEven));
+        vst1q_s64(im + 4 * j, vzip1q_s64(imOdd, imEven));
+        vst1q_s64(im + 4 * j + 2, vzip2q_s64(imOdd, imEven));
+    }
+    AxisTerms(p, q, rotated, 2 * kPairs, re, im);
+}
+
+// Four bands' values shifted right by their output shifts, in 32 bits with saturation (which
+// the clamp to ±8192 makes no different from clamping the 64-bit values), then clamped.
+inline __attribute__((always_inline)) int32x4_t ScaledNeon(const int64_t* values, int b) {
+    static constexpr auto kRightShifts = [] {
+        std::array<int64_t, kDetectorBands> shifts{};
+        for (int band = 0; band < kDetectorBands; ++band) {
+            shifts[band] = -OutputShift(band);  // a negative left shift shifts right
+        }
+        return shifts;
+    }();
+    const int64x2x2_t value = vld1q_s64_x2(values + b);
+    const int64x2x2_t shift = vld1q_s64_x2(kRightShifts.data() + b);
+    const int32x4_t scaled = vqmovn_high_s64(vqmovn_s64(vshlq_s64(value.val[0], shift.val[0])),
+                                             vshlq_s64(value.val[1], shift.val[1]));
+    return vmaxq_s32(vminq_s32(scaled, vdupq_n_s32(kClamp)), vdupq_n_s32(-kClamp));
+}
+
+void EnergiesNeon(const int64_t re[kDetectorBands], const int64_t im[kDetectorBands],
+                  int32_t energy[kDetectorBands]) {
+#pragma GCC unroll 5
+    for (int b : kFourBandStarts) {
+        const int32x4_t real = ScaledNeon(re, b);
+        const int32x4_t imag = ScaledNeon(im, b);
+        vst1q_s32(energy + b, vmlaq_s32(vmulq_s32(real, real), imag, imag));
+    }
+}
 #endif
 
 }  // namespace
@@ -377,24 +448,13 @@ void BandValues(const int16_t y[BLOCK_48K], int64_t re[kDetectorBands], int64_t 
 #if defined(__ARM_NEON)
         case signal_simd::Level::kNeon:
             RotateNeon(p, q, rotated);
-            break;
+            AxisTermsNeon(p, q, rotated, re, im);
+            return;
 #endif
         default:
             RotateInDouble(p, q, level, rotated);
+            AxisTerms(p, q, rotated, 0, re, im);
             break;
-    }
-
-    for (int i = 0; i < kBandsPerParity; ++i) {
-        // r = 0 and r = 30, where θ is a multiple of π/2.
-        const int oddK = BandNumber(0, i);
-        const int64_t sine30 = (oddK % 4 == 1) ? 1 : -1;
-        re[oddK - 1] = (int64_t{q[0]} >> 3) + rotated[0][i];
-        im[oddK - 1] = ((sine30 * q[kHalfResidue]) >> 3) + rotated[1][i];
-
-        const int evenK = BandNumber(1, i);
-        const int64_t cosine30 = (evenK % 4 == 2) ? -1 : 1;
-        re[evenK - 1] = ((p[0] + cosine30 * p[kHalfResidue]) >> 3) + rotated[2][i];
-        im[evenK - 1] = rotated[3][i];
     }
 }
 
@@ -433,6 +493,20 @@ void BandValuesReference(const int16_t y[BLOCK_48K], int64_t re[kDetectorBands],
 
 void BandEnergies(const int64_t re[kDetectorBands], const int64_t im[kDetectorBands],
                   int32_t energy[kDetectorBands]) {
+    static const signal_simd::Level best = signal_simd::Best();
+    BandEnergies(re, im, energy, best);
+}
+
+void BandEnergies(const int64_t re[kDetectorBands], const int64_t im[kDetectorBands],
+                  int32_t energy[kDetectorBands], signal_simd::Level level) {
+#if defined(__ARM_NEON)
+    if (level == signal_simd::Level::kNeon) {
+        EnergiesNeon(re, im, energy);
+        return;
+    }
+#else
+    (void)level;
+#endif
     for (int b = 0; b < kDetectorBands; ++b) {
         const auto real =
             static_cast<int32_t>(std::clamp<int64_t>(re[b] >> OutputShift(b), -kClamp, kClamp));
