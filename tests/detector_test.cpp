@@ -2,8 +2,10 @@
 // its noise-floor tracking and decision.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <random>
@@ -143,20 +145,67 @@ TEST(Detector, SimdLevelsMatchThePlainComputation) {
         int64_t re[kDetectorBands];
         int64_t im[kDetectorBands];
         detector::BandValuesReference(block.data(), re, im);
-        for (auto level : {signal_simd::Level::kPortable, signal_simd::Level::kSse2,
-                           signal_simd::Level::kAvx2}) {
-            if (level > signal_simd::Best()) {
+        for (signal_simd::Level level : signal_simd::kLevels) {
+            if (!signal_simd::Supported(level)) {
                 continue;
             }
             int64_t levelRe[kDetectorBands];
             int64_t levelIm[kDetectorBands];
             detector::BandValues(block.data(), levelRe, levelIm, level);
             for (int b = 0; b < kDetectorBands; ++b) {
-                ASSERT_EQ(levelRe[b], re[b]) << trial << " " << static_cast<int>(level) << " " << b;
-                ASSERT_EQ(levelIm[b], im[b]) << trial << " " << static_cast<int>(level) << " " << b;
+                ASSERT_EQ(levelRe[b], re[b])
+                    << trial << " " << signal_simd::Name(level) << " " << b;
+                ASSERT_EQ(levelIm[b], im[b])
+                    << trial << " " << signal_simd::Name(level) << " " << b;
             }
         }
     }
+}
+
+// Every instruction-set level runs the whole detector to the same state, block by block,
+// through floors lowered, gathered and replaced, clamped bands, detections and hangovers.
+TEST(Detector, LevelsAgreeBlockByBlock) {
+    std::vector<signal_simd::Level> levels;
+    std::vector<DetectorState> states;
+    for (signal_simd::Level level : signal_simd::kLevels) {
+        if (signal_simd::Supported(level)) {
+            levels.push_back(level);
+            states.push_back(Fresh());
+        }
+    }
+    std::mt19937 random(7);
+    std::normal_distribution<double> noise(0.0, 30.0);
+    const double pi = std::acos(-1.0);
+    int detecting = 0;
+    bool replaced = false;
+    for (int n = 0; n < 1500; ++n) {
+        // Quiet noise; from block 100 a steady 1200 Hz tone (band 2), whose floor is replaced
+        // 600 blocks later; every 50th block a loud chord that clamps its bands and detects.
+        Block block(BLOCK_48K);
+        for (int i = 0; i < BLOCK_48K; ++i) {
+            const double t = (n * BLOCK_48K + i) / 48000.0;
+            double value = noise(random) + (n >= 100 ? 50 * std::sin(2 * pi * 1200 * t) : 0);
+            if (n % 50 == 49) {
+                for (double hz : {400.0, 2000.0, 4000.0}) {
+                    value += 10000 * std::sin(2 * pi * hz * t);
+                }
+            }
+            block[i] = static_cast<int16_t>(std::clamp(value, -32768.0, 32767.0));
+        }
+        const int32_t previousCount = states[0].count[2];
+        for (size_t l = 0; l < levels.size(); ++l) {
+            const int32_t result = DetectSignal(block.data(), &states[l], levels[l]);
+            const DetectorState& a = states[0];
+            const DetectorState& b = states[l];
+            ASSERT_EQ(result, a.result) << n << " " << signal_simd::Name(levels[l]);
+            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << n << " " << signal_simd::Name(levels[l]);
+        }
+        detecting += states[0].result == 10 ? 1 : 0;
+        replaced = replaced || (previousCount == 600 && states[0].count[2] == 200);
+    }
+    EXPECT_GT(detecting, 10);
+    EXPECT_TRUE(replaced);
+    EXPECT_LT(states[0].candidate[2], 10000000);  // gathering again after the replacement
 }
 
 TEST(Detector, LowerRatesAreBroughtTo48kHz) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -183,7 +184,7 @@ TEST(Resampler, SimdLevelsMatchThePortableKernel) {
     std::uniform_int_distribution<int> sample(-32768, 32767);
     ResamplerState portable;
     ClearResamplerState(&portable);
-    std::vector<ResamplerState> states(3);
+    std::vector<ResamplerState> states(std::size(signal_simd::kLevels));
     for (ResamplerState& state : states) {
         ClearResamplerState(&state);
     }
@@ -195,14 +196,14 @@ TEST(Resampler, SimdLevelsMatchThePortableKernel) {
         }
         int16_t expected[kResamplerOut];
         Resample44To48(&portable, in, expected, signal_simd::Level::kPortable);
-        for (auto level : {signal_simd::Level::kSse2, signal_simd::Level::kAvx2}) {
-            if (level > signal_simd::Best()) {
+        for (signal_simd::Level level : signal_simd::kLevels) {
+            if (level == signal_simd::Level::kPortable || !signal_simd::Supported(level)) {
                 continue;
             }
             int16_t out[kResamplerOut];
             Resample44To48(&states[static_cast<int>(level)], in, out, level);
             ASSERT_TRUE(std::equal(out, out + kResamplerOut, expected))
-                << "call " << call << " level " << static_cast<int>(level);
+                << "call " << call << " level " << signal_simd::Name(level);
         }
     }
 }

@@ -227,8 +227,7 @@ pid_t Spawn(const std::string& root, const std::string& err) {
             freopen("/dev/null", "w", stdout) == nullptr) {
             _exit(3);
         }
-        execl(VESK_SERVICE_BINARY, VESK_SERVICE_BINARY, static_cast<char*>(nullptr));
-        _exit(2);
+        test_util::ExecProgram(VESK_SERVICE_BINARY, {});
     }
     return pid;
 }

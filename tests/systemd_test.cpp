@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/service.h"
@@ -97,13 +98,7 @@ class SystemctlStandIn {
                 freopen("/dev/null", "w", stdout) == nullptr) {
                 _exit(3);
             }
-            std::vector<char*> argv = {const_cast<char*>(program.c_str())};
-            for (std::string& arg : args) {
-                argv.push_back(arg.data());
-            }
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(2);
+            test_util::ExecProgram(program, std::move(args));
         }
         if (stopAfterMs > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(stopAfterMs));

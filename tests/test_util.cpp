@@ -10,6 +10,10 @@
 #include <stdexcept>
 #include <thread>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace test_util {
 
 TempDir::TempDir() {
@@ -120,5 +124,22 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds l
     }
     return predicate();
 }
+
+#ifndef _WIN32
+void ExecProgram(const std::string& program, std::vector<std::string> args) {
+    std::vector<std::string> words = {program};
+#ifdef VESK_TEST_EMULATOR
+    words.insert(words.begin(), VESK_TEST_EMULATOR);
+#endif
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(2);
+}
+#endif
 
 }  // namespace test_util

@@ -44,5 +44,10 @@ int32_t LargestOver(const std::atomic<int32_t>& value, int ms);
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
 // Splits after every '\n'; a last piece without newline is kept as it is.
 std::vector<std::string> SplitLines(const std::string& text);
+#ifndef _WIN32
+// Replaces this (forked) process with `program` and `args`; a test built for another processor
+// runs it through the emulator the build names (VESK_TEST_EMULATOR). Exits with 2 on failure.
+[[noreturn]] void ExecProgram(const std::string& program, std::vector<std::string> args);
+#endif
 
 }  // namespace test_util

@@ -151,15 +151,4 @@ class ServiceManager {
 // queue is full, so that the caller tries again later.
 bool ReportServiceStatusText(const std::string& text);
 
-#ifndef _WIN32
-// What systemd does when the service ends unasked: the install command registers it as Windows
-// does, without recovery; the package restarts it after a crash.
-enum class UnitRecovery { kNone, kRestartAfterCrash };
-
-// The systemd unit text, as install writes it and the package ships it: `executable` run as
-// `user`, with the camera's group when `cameraGroup`.
-std::string SystemdUnit(const std::string& executable, const std::string& user, bool cameraGroup,
-                        UnitRecovery recovery);
-#endif
-
 }  // namespace vesk_platform

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/service.h"
+#include "platform/systemd_unit.h"
 
 namespace vesk_platform {
 
@@ -18,8 +19,5 @@ ServiceManager& SystemdManager();
 // started, and counts as no answer (-1).
 int RunChild(const std::vector<std::string>& argv, std::string* output = nullptr,
              int timeoutMs = -1);
-
-// The ExecStart= word for a program path: quoted and escaped by systemd's rules.
-std::string ExecStartPath(const std::string& executable);
 
 }  // namespace vesk_platform

@@ -7,6 +7,9 @@
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
+#if defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
 
 namespace {
 
@@ -129,6 +132,29 @@ __attribute__((target("avx2"))) void FilterAvx2(const int16_t* s, int16_t* out) 
 }
 #endif
 
+#if defined(__ARM_NEON)
+// Four 32-bit partial sums of one output phase. The doubling multiply's high half is
+// floor(x·c / 2^15) exactly; it saturates only for −32768 · −32768, and no tap is −32768.
+inline __attribute__((always_inline)) int32x4_t PhaseNeon(const int16_t* window,
+                                                          const int16_t* taps) {
+    const int16x8x2_t x = vld1q_s16_x2(window);
+    const int16x8x2_t c = vld1q_s16_x2(taps);
+    return vpadalq_s16(vpaddlq_s16(vqdmulhq_s16(x.val[0], c.val[0])),
+                       vqdmulhq_s16(x.val[1], c.val[1]));
+}
+
+void FilterNeon(const int16_t* s, int16_t* out) {
+    const int16_t* taps = Reversed().taps[0];
+    for (int k = 0; k < kResamplerPhases; k += 4, taps += 4 * kResamplerTaps) {
+        const int32x4_t sums01 = vpaddq_s32(PhaseNeon(s + kWindowStarts[k], taps),
+                                            PhaseNeon(s + kWindowStarts[k + 1], taps + 16));
+        const int32x4_t sums23 = vpaddq_s32(PhaseNeon(s + kWindowStarts[k + 2], taps + 32),
+                                            PhaseNeon(s + kWindowStarts[k + 3], taps + 48));
+        vst1_s16(out + k, vqmovn_s32(vpaddq_s32(sums01, sums23)));
+    }
+}
+#endif
+
 }  // namespace
 
 void ClearResamplerState(ResamplerState* state) {
@@ -155,6 +181,11 @@ void Resample44To48(ResamplerState* state, const int16_t in[kResamplerIn],
                 break;
             case signal_simd::Level::kSse2:
                 FilterSse2(subBlock, subOut);
+                break;
+#endif
+#if defined(__ARM_NEON)
+            case signal_simd::Level::kNeon:
+                FilterNeon(subBlock, subOut);
                 break;
 #endif
             default:

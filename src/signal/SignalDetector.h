@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "signal/simd.h"
+
 constexpr int kDetectorBands = 18;
 constexpr int BLOCK_48K = 480;  // samples of a 10 ms block at 48 kHz
 constexpr int kEnergyHistory = 4;
@@ -31,6 +33,8 @@ void InitDetectorState(DetectorState* state, int32_t captureRate);
 // the hangover count: 10 after a detecting block, then one less per block, down to 0.
 // Returns 0 when `state` is null.
 int32_t DetectSignal(const int16_t* block, DetectorState* state);
+// The same with the kernels of one instruction-set level (measurements compare the levels).
+int32_t DetectSignal(const int16_t* block, DetectorState* state, signal_simd::Level level);
 
 // The detector's two steps after the band energies, exposed for tests.
 void UpdateNoiseFloor(DetectorState* state);

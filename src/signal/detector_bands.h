@@ -13,6 +13,9 @@ constexpr int kResidues = 60;     // the 480-point block folds to residues modul
 constexpr int kHalfResidue = 30;  // residue r pairs with 60 - r; 30 pairs with itself
 constexpr int kBandsPerParity = kDetectorBands / 2;
 constexpr int kPaddedBands = 12;  // a whole number of SIMD lanes per parity
+// Starts of the four-band vectors that cover all bands; the last overlaps the one before it,
+// so a step computes every vector from the values before it and stores them all after.
+constexpr int kFourBandStarts[] = {0, 4, 8, 12, kDetectorBands - 4};
 
 struct Tables {
     // Blackman window in Q15 / 8 (peak 4095).
@@ -46,5 +49,8 @@ void BandValuesReference(const int16_t y[BLOCK_48K], int64_t re[kDetectorBands],
 // Scales, clamps to ±8192 and squares: E[b] = Re² + Im², at most 134,217,728.
 void BandEnergies(const int64_t re[kDetectorBands], const int64_t im[kDetectorBands],
                   int32_t energy[kDetectorBands]);
+// The same with the kernels of one instruction-set level.
+void BandEnergies(const int64_t re[kDetectorBands], const int64_t im[kDetectorBands],
+                  int32_t energy[kDetectorBands], signal_simd::Level level);
 
 }  // namespace detector

@@ -12,9 +12,38 @@ Level Best() {
         return Level::kSse2;
     }();
     return best;
+#elif defined(__aarch64__)
+    return Level::kNeon;
 #else
     return Level::kPortable;
 #endif
+}
+
+bool Supported(Level level) {
+    switch (level) {
+        case Level::kPortable:
+            return true;
+        case Level::kSse2:
+            return Best() == Level::kSse2 || Best() == Level::kAvx2;
+        case Level::kAvx2:
+        case Level::kNeon:
+            return Best() == level;
+    }
+    return false;
+}
+
+const char* Name(Level level) {
+    switch (level) {
+        case Level::kPortable:
+            return "portable";
+        case Level::kSse2:
+            return "sse2";
+        case Level::kAvx2:
+            return "avx2";
+        case Level::kNeon:
+            return "neon";
+    }
+    return "unknown";
 }
 
 }  // namespace signal_simd

@@ -4,9 +4,19 @@
 
 namespace signal_simd {
 
-enum class Level { kPortable, kSse2, kAvx2 };
+enum class Level { kPortable, kSse2, kAvx2, kNeon };
 
-// kAvx2 needs AVX2 and FMA; kSse2 is every x86-64 processor; other processors get kPortable.
+// Every level, for tests and measurements that go through them all.
+constexpr Level kLevels[] = {Level::kPortable, Level::kSse2, Level::kAvx2, Level::kNeon};
+
+// kAvx2 needs AVX2 and FMA; kSse2 is every x86-64 processor; kNeon is every arm64 processor
+// (part of ARMv8-A, so nothing to ask at run time); other processors get kPortable.
 Level Best();
+
+// Whether this processor runs the kernels of `level`: kPortable everywhere, the others on
+// their own architecture when the processor has them.
+bool Supported(Level level);
+
+const char* Name(Level level);
 
 }  // namespace signal_simd
