@@ -232,21 +232,9 @@ pid_t Spawn(const std::string& root, const std::string& err) {
     return pid;
 }
 
-// Waits up to 10 s for the process to end; its exit code, or -1000 when it did not end
-// (it is then killed) or ended by a signal.
+// Waits up to 10 s for the process to end; its exit code, or -1000.
 int ExitCode(pid_t pid) {
-    int status = 0;
-    pid_t ended = 0;
-    for (int i = 0; i < 1000 && ended == 0; ++i) {
-        ended = waitpid(pid, &status, WNOHANG);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (ended == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1000;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+    return test_util::ExitCodeWithin(pid, 10000);
 }
 
 // The program as a process: it runs in the foreground, and SIGTERM (or a hang-up) stops it

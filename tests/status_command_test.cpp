@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "status/StatusCommand.h"
+#include "status_fixture.h"
 #include "test_util.h"
 
 #ifndef _WIN32
@@ -22,41 +23,8 @@ using test_util::TempDir;
 
 constexpr UnixTime kNow = 1796673000;  // 2026-12-07
 
-// A room whose service has run for ten minutes: capturing, camera open, far end silent.
 Snapshot Healthy() {
-    Snapshot s;
-    s.version = "0.1.0";
-    s.pid = 4242;
-    s.started = kNow - 600;
-    s.written = kNow - 3;
-    s.hasSoundServer = true;
-    s.soundServerConnected = true;
-    s.soundServerSince = s.started;
-    s.captureRunning = true;
-    s.captureSince = s.started + 10;
-    s.hasDevice = true;
-    s.deviceName = "Speakers";
-    s.deviceId = "{EFAD3565}";
-    s.rate = 48000;
-    s.channels = 2;
-    s.sampleFormat = "float32";
-    s.packetsPerSecond = 100;
-    s.cameraOpen = true;
-    s.cameraSince = s.started + 10;
-    s.vendorId = 0x3e8c;
-    s.productId = 0x6b4e;
-    s.release = 0x0102;
-    s.serial = "Q30-0001";
-    s.manufacturer = "Vesk";
-    s.product = "Quorin Q30";
-    s.requestsSent = 120;
-    s.requestsFailed = 2;
-    s.lastGoodSend = kNow - 4;
-    s.lastFailedSend = kNow - 500;
-    s.farEndLastTrue = kNow - 60;
-    s.farEndLastFalse = kNow - 50;
-    Judge(s, s.written);
-    return s;
+    return status_fixture::HealthyRoom(kNow);
 }
 
 std::string Write(const TempDir& dir, const std::string& text) {

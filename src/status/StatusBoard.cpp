@@ -140,11 +140,25 @@ void Write(Board& b, const std::string& folder, const Snapshot& snapshot, CVeskL
     }
 }
 
-Snapshot Facts(Board& b, bool* changed) {
+// Whether a fact changed since the writer last asked.
+bool TakeChanged(Board& b) {
     std::lock_guard<std::mutex> lock(b.mutex);
-    *changed = b.changed;
+    const bool changed = b.changed;
     b.changed = false;
-    return b.facts;
+    return changed;
+}
+
+// The facts, with what the writer itself keeps (the sound server's state).
+Snapshot Facts(Board& b) {
+    Snapshot snapshot;
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        snapshot = b.facts;
+    }
+    snapshot.hasSoundServer = b.serverState >= 0;
+    snapshot.soundServerConnected = b.serverState == 1;
+    snapshot.soundServerSince = b.serverSince;
+    return snapshot;
 }
 
 }  // namespace
@@ -296,26 +310,21 @@ void WriteIfDue(const char* folder, int64_t packets, CVeskLogger* logger) {
     }
     const int64_t nowMs = PacedMs();
     const UnixTime now = Now();
-    bool changed = false;
-    Snapshot snapshot = Facts(b, &changed);
+    const bool changed = TakeChanged(b);
     b.pending = WatchSoundServer(b, now) || changed || b.pending;
-    snapshot.hasSoundServer = b.serverState >= 0;
-    snapshot.soundServerConnected = b.serverState == 1;
-    snapshot.soundServerSince = b.serverSince;
-    snapshot.packetsPerSecond = PacketRate(b, packets);
-
     const bool periodic = nowMs - b.lastWriteMs >= kWritePeriodSeconds * 1000;
     const bool paced = nowMs - b.lastWriteMs >= kMinGapMs;
-    bool due = periodic || (b.pending && paced);
-    if (!due && paced && nowMs - b.lastJudgedMs >= 1000) {
-        // The verdict also changes with time alone (the start's grace, capture down for 30 s).
-        b.lastJudgedMs = nowMs;
-        Snapshot judged = snapshot;
-        Judge(judged, now);
-        due = !SameVerdict(judged, b.lastWritten);
+    // The verdict also changes with time alone (the start's grace, capture down for 30 s).
+    const bool judgeAgain = paced && nowMs - b.lastJudgedMs >= 1000;
+    if (!periodic && !(b.pending && paced) && !judgeAgain) {
+        ReportLine(b, nowMs);  // most passes end here, having copied nothing
+        return;
     }
-    if (due) {
-        Judge(snapshot, now);
+    Snapshot snapshot = Facts(b);
+    snapshot.packetsPerSecond = PacketRate(b, packets);
+    b.lastJudgedMs = nowMs;
+    Judge(snapshot, now);
+    if (periodic || b.pending || !SameVerdict(snapshot, b.lastWritten)) {
         snapshot.written = now;
         if (folder[0] != '\0') {
             Write(b, folder, snapshot, logger);
@@ -331,11 +340,8 @@ void WriteIfDue(const char* folder, int64_t packets, CVeskLogger* logger) {
 void WriteStopped(const char* folder, CVeskLogger* logger) {
     Board& b = board();
     std::lock_guard<std::mutex> writer(b.writerMutex);
-    bool changed = false;
-    Snapshot snapshot = Facts(b, &changed);
-    snapshot.hasSoundServer = b.serverState >= 0;
-    snapshot.soundServerConnected = b.serverState == 1;
-    snapshot.soundServerSince = b.serverSince;
+    TakeChanged(b);
+    Snapshot snapshot = Facts(b);
     snapshot.stopped = true;
     snapshot.written = Now();
     snapshot.captureRunning = false;

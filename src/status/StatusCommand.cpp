@@ -318,39 +318,4 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-std::string ValidUtf8(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        size_t length = lead < 0x80                    ? 1
-                        : lead >= 0xc2 && lead <= 0xdf ? 2
-                        : lead >= 0xe0 && lead <= 0xef ? 3
-                        : lead >= 0xf0 && lead <= 0xf4 ? 4
-                                                       : 0;
-        uint32_t code = length == 1 ? lead : lead & (0x7f >> length);
-        for (size_t k = 1; k < length; ++k) {
-            const auto next = i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
-            if ((next & 0xc0) != 0x80) {
-                length = 0;
-                break;
-            }
-            code = (code << 6) | (next & 0x3f);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8 either.
-        const bool valid = length == 1 || (length == 2) ||
-                           (length == 3 && code >= 0x800 && (code < 0xd800 || code > 0xdfff)) ||
-                           (length == 4 && code >= 0x10000 && code <= 0x10ffff);
-        if (length == 0 || !valid) {
-            out += "\xef\xbf\xbd";
-            ++i;
-            continue;
-        }
-        out.append(text, i, length);
-        i += length;
-    }
-    return out;
-}
-
 }  // namespace vesk_status

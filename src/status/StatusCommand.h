@@ -73,7 +73,5 @@ int ExitCode(Mode mode, const Check& check);
 
 // Text for a terminal: control characters replaced by '?'.
 std::string Printable(const std::string& text);
-// Text as valid UTF-8: each byte that is not part of a valid sequence replaced by U+FFFD.
-std::string ValidUtf8(const std::string& text);
 
 }  // namespace vesk_status

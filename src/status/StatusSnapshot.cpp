@@ -22,40 +22,6 @@ Json::Value Time(UnixTime time) {
     return time == 0 ? Json::Value(Json::nullValue) : Json::Value(FormatUtc(time));
 }
 
-// The text with every byte that is not part of a UTF-8 sequence replaced by U+FFFD: names come
-// from devices and sound servers, and a JSON reader may refuse what is not UTF-8.
-std::string Utf8(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        const auto byte = [&text](size_t at) { return static_cast<unsigned char>(text[at]); };
-        const unsigned char lead = byte(i);
-        const size_t length = lead < 0x80                    ? 1
-                              : lead >= 0xC2 && lead <= 0xDF ? 2
-                              : lead >= 0xE0 && lead <= 0xEF ? 3
-                              : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                             : 0;
-        bool valid = length != 0 && i + length <= text.size();
-        for (size_t k = 1; valid && k < length; ++k) {
-            valid = (byte(i + k) & 0xC0) == 0x80;
-        }
-        if (valid && length >= 3) {
-            const unsigned char second = byte(i + 1);
-            // No overlong forms, no surrogates, nothing past U+10FFFF.
-            valid = !(lead == 0xE0 && second < 0xA0) && !(lead == 0xED && second >= 0xA0) &&
-                    !(lead == 0xF0 && second < 0x90) && !(lead == 0xF4 && second >= 0x90);
-        }
-        if (valid) {
-            out.append(text, i, length);
-            i += length;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-    }
-    return out;
-}
-
 std::string HexId(uint16_t id) {
     char text[8];
     snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(id));
@@ -329,7 +295,7 @@ std::string ToJson(const Snapshot& s) {
     root["schema_version"] = kSchemaVersion;
     Json::Value& service = root["service"];
     service["name"] = "VeskAudioService";
-    service["version"] = Utf8(s.version);
+    service["version"] = ValidUtf8(s.version);
     service["pid"] = Json::Int64(s.pid);
     service["started"] = Time(s.started);
     service["state"] = s.stopped ? "stopped" : "running";
@@ -344,8 +310,8 @@ std::string ToJson(const Snapshot& s) {
     capture["output_device_found"] = s.outputDeviceFound;
     capture["device"] = Json::Value(Json::nullValue);
     if (s.hasDevice) {
-        capture["device"]["name"] = Utf8(s.deviceName);
-        capture["device"]["id"] = Utf8(s.deviceId);
+        capture["device"]["name"] = ValidUtf8(s.deviceName);
+        capture["device"]["id"] = ValidUtf8(s.deviceId);
     }
     capture["rate"] = s.rate;
     capture["channels"] = s.channels;
@@ -357,9 +323,9 @@ std::string ToJson(const Snapshot& s) {
     camera["vendor_id"] = s.cameraOpen || s.vendorId != 0 ? HexId(s.vendorId) : "";
     camera["product_id"] = s.cameraOpen || s.productId != 0 ? HexId(s.productId) : "";
     camera["release"] = s.cameraOpen || s.release != 0 ? HexId(s.release) : "";
-    camera["serial"] = Utf8(s.serial);
-    camera["manufacturer"] = Utf8(s.manufacturer);
-    camera["product"] = Utf8(s.product);
+    camera["serial"] = ValidUtf8(s.serial);
+    camera["manufacturer"] = ValidUtf8(s.manufacturer);
+    camera["product"] = ValidUtf8(s.product);
     camera["requests_sent"] = Json::UInt64(s.requestsSent);
     camera["requests_failed"] = Json::UInt64(s.requestsFailed);
     camera["last_good_send"] = Time(s.lastGoodSend);
@@ -372,7 +338,7 @@ std::string ToJson(const Snapshot& s) {
     root["verdict"] = VerdictName(s.verdict);
     root["reasons"] = Json::Value(Json::arrayValue);
     for (const std::string& reason : s.reasons) {
-        root["reasons"].append(Utf8(reason));
+        root["reasons"].append(ValidUtf8(reason));
     }
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
@@ -462,6 +428,41 @@ std::string SummaryLine(const Snapshot& s) {
         line += (i == 0 ? "" : "; ") + parts[i];
     }
     return line;
+}
+
+std::string ValidUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        size_t length = lead < 0x80                    ? 1
+                        : lead >= 0xc2 && lead <= 0xdf ? 2
+                        : lead >= 0xe0 && lead <= 0xef ? 3
+                        : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                       : 0;
+        uint32_t code = length == 1 ? lead : lead & (0x7f >> length);
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+            if ((next & 0xc0) != 0x80) {
+                length = 0;
+                break;
+            }
+            code = (code << 6) | (next & 0x3f);
+        }
+        // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8 either.
+        const bool valid = length == 1 || (length == 2) ||
+                           (length == 3 && code >= 0x800 && (code < 0xd800 || code > 0xdfff)) ||
+                           (length == 4 && code >= 0x10000 && code <= 0x10ffff);
+        if (length == 0 || !valid) {
+            out += "\xef\xbf\xbd";
+            ++i;
+            continue;
+        }
+        out.append(text, i, length);
+        i += length;
+    }
+    return out;
 }
 
 std::string FormatUtc(UnixTime time) {

@@ -113,6 +113,11 @@ ReadResult ReadSnapshotFile(const std::string& path, Snapshot* snapshot, std::st
 // Times of day are local.
 std::string SummaryLine(const Snapshot& snapshot);
 
+// `text` with every byte that is not part of a UTF-8 sequence (overlong forms, surrogates and
+// code points past U+10FFFF included) replaced by U+FFFD: names come from devices and sound
+// servers, and JSON readers and Prometheus refuse what is not UTF-8.
+std::string ValidUtf8(const std::string& text);
+
 // "2026-12-07T10:41:03Z"; "" for 0. ParseUtc takes that form only.
 std::string FormatUtc(UnixTime time);
 bool ParseUtc(const std::string& text, UnixTime* time);
