@@ -257,10 +257,8 @@ TEST(VeskLogger, FailedRotationKeepsTheCurrentLogAndTriesAgain) {
     EXPECT_EQ(ReadText(LogPath(dir)).rfind("================NEW FILE CREATED", 0), 0u);
 }
 
-// A folder whose log path does not fit the file-name buffer: no file at all (a cut name would
-// be another file), and the lines go to standard output.
 // An older name that can never be freed must not let the log grow without bound: past twice
-// the rotation size the log starts anew, its first line saying why.
+// the rotation size the log starts anew, its second line saying why.
 TEST(VeskLogger, RotationThatNeverSucceedsStillBoundsTheLog) {
     TempDir dir;
     const std::string blocker = OlderPath(dir);
@@ -276,14 +274,14 @@ TEST(VeskLogger, RotationThatNeverSucceedsStillBoundsTheLog) {
         LogMany(logger, 10, "after\n");
     }
     const std::vector<std::string> lines = SplitLines(ReadText(LogPath(dir)));
-    ASSERT_EQ(lines.size(), 11u);
-    EXPECT_EQ(lines[0].rfind("================NEW FILE CREATED=================== " + LogPath(dir) +
-                                 " (emptied at 24",
-                             0),
-              0u)
-        << lines[0];
-    EXPECT_NE(lines[0].find("could not be taken"), std::string::npos);
-    EXPECT_NE(lines[10].find("after\n"), std::string::npos);
+    ASSERT_EQ(lines.size(), 12u);
+    EXPECT_EQ(lines[0],
+              "================NEW FILE CREATED=================== " + LogPath(dir) + "\n");
+    LogLineFields reason;
+    ASSERT_TRUE(ParseLine(lines[1], reason)) << lines[1];
+    EXPECT_EQ(reason.text.rfind("The log was begun anew at 24", 0), 0u) << reason.text;
+    EXPECT_NE(reason.text.find(OlderPath(dir) + " could not be taken.\n"), std::string::npos);
+    EXPECT_NE(lines[11].find("after\n"), std::string::npos);
 }
 
 // The file's path may take the whole buffer but no more; an older name that would not fit is
@@ -312,6 +310,8 @@ TEST(VeskLogger, PathAtTheBufferLimit) {
     }
 }
 
+// A folder whose log path does not fit the file-name buffer: no file at all (a cut name would
+// be another file), and the lines go to standard output.
 TEST(VeskLogger, NameThatDoesNotFitMeansNoFile) {
     TempDir dir;
     // A folder whose log path (261 characters) does not fit, while the folder itself (246) is

@@ -163,27 +163,32 @@ TEST(StatusFile, IsNeverReadOrWrittenThroughALink) {
     EXPECT_EQ(vesk_status::ReadSnapshotFile(path, &ignored, &error), ReadResult::kMalformed);
     std::filesystem::remove(path);
 
-    // Links planted at the snapshot and at its temporary file: the temporary one is refused
-    // (said once in the log), the final one replaced; nothing lands where they point.
-    Snapshot s = Healthy();
+    // A link planted at the snapshot is replaced, not written through. A write that fails (its
+    // folder gone here) is said once in the log, and tried again until it succeeds, even with
+    // nothing new to write.
     std::ofstream(elsewhere / "target") << "kept";
     ASSERT_EQ(symlink((elsewhere / "target").c_str(), path.c_str()), 0);
-    ASSERT_EQ(symlink((elsewhere / "target").c_str(), (path + ".tmp").c_str()), 0);
     EXPECT_EQ(vesk_status::ReadSnapshotFile(path, &ignored, &error), ReadResult::kUnreadable);
     EXPECT_NE(error.find("link"), std::string::npos) << error;
+    const std::string gone = dir / "gone";
     const mode_t umaskBefore = umask(027);  // the unit's: files are the service's own
     {
         PacedBoard board;
         CVeskLogger logger(dir.path().c_str(), "Audio");
         vesk_status::ServiceStarting();
-        board.Write(dir.path().c_str(), &logger);
-        vesk_status::CaptureDevice("Speakers", "{id}");  // a change: written, refused again
-        board.Write(dir.path().c_str(), &logger);
-        std::filesystem::remove(path + ".tmp");
-        vesk_status::CaptureRunning(true);
+        board.Write(gone.c_str(), &logger);
+        vesk_status::CaptureRunning(true);  // a change, refused again
+        board.Write(gone.c_str(), &logger);
+        ASSERT_TRUE(MakeDirectory(gone.c_str()));
+        board.Write(gone.c_str(), &logger);
+        board.Write(dir.path().c_str(), &logger);  // only the periodic write would come now
+        vesk_status::CaptureDevice("Speakers", "{id}");
         board.Write(dir.path().c_str(), &logger);
     }
     umask(umaskBefore);
+    EXPECT_EQ(vesk_status::ReadSnapshotFile(gone + "/status.json", &ignored, &error),
+              ReadResult::kOk)
+        << error;
     EXPECT_EQ(test_util::ReadFile(elsewhere / "target"), "kept");
     struct stat written {};
     ASSERT_EQ(stat(path.c_str(), &written), 0);
@@ -192,6 +197,9 @@ TEST(StatusFile, IsNeverReadOrWrittenThroughALink) {
                                "Failed to write the status snapshot: "),
               1u);
     EXPECT_FALSE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(test_util::ListDir(dir.path()),
+              (std::vector<std::string>{"VeskZIZLog.txt", "gone", "status.json"}))
+        << "no temporary file left";
     EXPECT_EQ(vesk_status::ReadSnapshotFile(path, &ignored, &error), ReadResult::kOk) << error;
     EXPECT_TRUE(ignored.captureRunning);
 }

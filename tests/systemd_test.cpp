@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <utility>
@@ -233,6 +234,14 @@ TEST(SystemdService, ChildrenDoNotInheritTheNotifySocket) {
     EXPECT_EQ(vesk_platform::RunChild({"sh", "-c", "echo ${NOTIFY_SOCKET-unset}"}, &out), 0);
     unsetenv("NOTIFY_SOCKET");
     EXPECT_EQ(out, "unset\n");
+    // The bound holds for a child that answered and closed its output but does not end.
+    auto quiet = std::async(std::launch::async, [] {
+        std::string said;
+        return vesk_platform::RunChild({"sh", "-c", "echo stopping; exec >&-; exec sleep 600"},
+                                       &said, 200);
+    });
+    ASSERT_EQ(quiet.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(quiet.get(), -1);
 }
 
 }  // namespace

@@ -130,9 +130,10 @@ bool IsDirectory(const char* path);
 bool MakeDirectory(const char* path);
 // A junction or symbolic link (on Windows any reparse point).
 bool IsLink(const char* path);
-// fopen for the modes "w", "a+" and "rb" that refuses (null, errno ELOOP) a file that is a link;
-// "rb" opens regular files only (errno EINVAL otherwise), so that a reader never blocks on a
-// pipe planted in the file's place.
+// fopen for the modes "w", "wx", "a+" and "rb" that refuses (null, errno ELOOP) a file that is a
+// link; "wx" creates a new file only (errno EEXIST when the name is taken); "rb" opens regular
+// files only (errno EINVAL otherwise), so that a reader never blocks on a pipe planted in the
+// file's place, and does not keep a writer from renaming another file over it.
 FILE* OpenFileNoFollow(const char* path, const char* mode);
 // Lets every local user read `file`, which the service otherwise keeps to itself (its unit's
 // UMask=0027): for what monitoring agents read. On Windows the folder's permissions decide.

@@ -307,9 +307,11 @@ bool IsLink(const char* path) {
 FILE* OpenFileNoFollow(const char* path, const char* mode) {
     const bool append = mode[0] == 'a';
     const bool read = mode[0] == 'r';
-    const int flags = read     ? O_RDONLY | O_NONBLOCK
-                      : append ? O_RDWR | O_APPEND | O_CREAT
-                               : O_WRONLY | O_TRUNC | O_CREAT;
+    const bool exclusive = mode[0] == 'w' && mode[1] == 'x';
+    const int flags = read        ? O_RDONLY | O_NONBLOCK
+                      : append    ? O_RDWR | O_APPEND | O_CREAT
+                      : exclusive ? O_WRONLY | O_CREAT | O_EXCL
+                                  : O_WRONLY | O_TRUNC | O_CREAT;
     const int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         return nullptr;
@@ -320,7 +322,7 @@ FILE* OpenFileNoFollow(const char* path, const char* mode) {
         errno = EINVAL;
         return nullptr;
     }
-    FILE* file = fdopen(fd, mode);
+    FILE* file = fdopen(fd, exclusive ? "w" : mode);
     if (file == nullptr) {
         close(fd);
     }

@@ -9,6 +9,8 @@
 #include <cstdlib>
 
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
 #include <sys/stat.h>
 
 // The definitions below call the system's own functions.
@@ -75,7 +77,12 @@ FILE* OpenFileNoFollow(const char* path, const char* mode) {
         errno = ELOOP;
         return nullptr;
     }
-    if (mode[0] == 'r') {
+    const bool read = mode[0] == 'r';
+    const bool exclusive = mode[0] == 'w' && mode[1] == 'x';
+    if (!read && !exclusive) {
+        return fopen(path, mode);
+    }
+    if (read) {
         const DWORD attributes = GetFileAttributesA(path);
         if (attributes != INVALID_FILE_ATTRIBUTES &&
             (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
@@ -83,7 +90,29 @@ FILE* OpenFileNoFollow(const char* path, const char* mode) {
             return nullptr;
         }
     }
-    return fopen(path, mode);
+    // A reader shares deletion, so that a writer may rename a new file over this one meanwhile.
+    const HANDLE handle =
+        CreateFileA(path, read ? GENERIC_READ : GENERIC_WRITE,
+                    read ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0, nullptr,
+                    read ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS      ? EEXIST
+                : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+                                                                                 : EACCES;
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                                   read ? _O_RDONLY | _O_BINARY : _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = _fdopen(fd, read ? "rb" : "wb");
+    if (file == nullptr) {
+        _close(fd);
+    }
+    return file;
 }
 
 void ShareForReading(FILE* /*file*/) {}

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -38,8 +39,10 @@ thread_local DWORD t_lastError = 0;
 
 std::atomic<vesk_platform::ServiceManager*> g_manager{&vesk_platform::SystemdManager()};
 
-// Set from the stop's first report on: the health line must not follow "stopping".
-std::atomic<bool> g_stopReported{false};
+// Set from the stop's first report on: the health line must not follow "stopping". The lock makes
+// the test and the health line's send one step against the stop's report.
+std::mutex g_statusMutex;
+bool g_stopReported = false;
 
 // How long a stop waits for systemd to say whether the system goes down. It answers in a few
 // milliseconds, but during a shutdown it can be busy for many seconds: past this, the stop
@@ -237,16 +240,19 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
         return FALSE;
     }
     switch (status->dwCurrentState) {
-        case SERVICE_RUNNING:
+        case SERVICE_RUNNING: {
+            std::lock_guard<std::mutex> lock(g_statusMutex);
             g_stopReported = false;
             sd_notify(0, "READY=1\nSTATUS=running");
             break;
-        case SERVICE_STOP_PENDING:
+        }
+        case SERVICE_STOP_PENDING: {
+            std::lock_guard<std::mutex> lock(g_statusMutex);
             g_stopReported = true;
             sd_notify(0, "STOPPING=1\nSTATUS=stopping");
             break;
+        }
         case SERVICE_STOPPED:
-            g_stopReported = true;
             sd_notify(0, "STATUS=stopped");
             break;
         default:
@@ -304,6 +310,12 @@ void PostServiceControl(DWORD control) {
 }
 
 bool ReportServiceStatusText(const std::string& text) {
+    // Never waits: while the stop's report is being sent, the line is tried again later (and
+    // then dropped).
+    std::unique_lock<std::mutex> lock(g_statusMutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        return false;
+    }
     const char* socketPath = std::getenv("NOTIFY_SOCKET");
     if (g_stopReported || socketPath == nullptr || socketPath[0] == '\0') {
         return true;

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 extern char** environ;
 
@@ -230,6 +231,29 @@ bool ReadToEnd(int fd, std::string* text, std::chrono::steady_clock::time_point 
     }
 }
 
+// How long a killed child gets to be reaped before it is left behind.
+constexpr std::chrono::milliseconds kReapAfterKill{100};
+
+// Waits for the child to end, up to `deadline` when `bounded`; true when it has been reaped.
+bool ReapChild(pid_t pid, int* status, std::chrono::steady_clock::time_point deadline,
+               bool bounded) {
+    for (;;) {
+        const pid_t ended = waitpid(pid, status, bounded ? WNOHANG : 0);
+        if (ended == pid) {
+            return true;
+        }
+        if (ended < 0 && errno != EINTR) {
+            return false;
+        }
+        if (bounded) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+}
+
 }  // namespace
 
 int RunChild(const std::vector<std::string>& argv, std::string* output, int timeoutMs) {
@@ -243,17 +267,18 @@ int RunChild(const std::vector<std::string>& argv, std::string* output, int time
         close(pipe[0]);
         return -1;
     }
+    const bool bounded = timeoutMs >= 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string text;
-    const bool answered = ReadToEnd(pipe[0], &text, deadline, timeoutMs >= 0);
+    bool answered = ReadToEnd(pipe[0], &text, deadline, bounded);
     close(pipe[0]);
+    int status = 0;
+    // A child that closed its output may still be running: it too gets the rest of the time.
+    answered = answered && ReapChild(pid, &status, deadline, bounded);
     if (!answered) {
         kill(-pid, SIGKILL);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!answered) {
+        // Reaped if it ends at once; one stuck in the kernel is left behind rather than waited for.
+        ReapChild(pid, &status, std::chrono::steady_clock::now() + kReapAfterKill, true);
         return -1;
     }
     if (output != nullptr) {

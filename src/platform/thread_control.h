@@ -14,7 +14,11 @@
 //      (RestOHidDevImpl.h): a departing camera's transport closes under the first;
 //      the notifier's device mutex (RestOHid.h) and the in-process dispatcher's mutex
 //      (service_inprocess.cpp): taken alone;
-//   3. the logger's lock (VeskLogger.h): under any of the above, around one line.
+//      the status board's writer mutex (StatusBoard.cpp): a controller thread while it writes
+//      the snapshot (under 1 at the stop); it takes the locks of 3 and, only if free, the
+//      service status lock (service_linux.cpp), which the service's state reports hold alone;
+//   3. the logger's lock (VeskLogger.h) and the status board's facts mutex (StatusBoard.cpp):
+//      under any of the above, around one line or a few copies; they take no other.
 // Flags and counts shared between threads are atomics, read and written without a lock.
 #pragma once
 

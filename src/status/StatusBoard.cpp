@@ -50,7 +50,9 @@ struct Board {
     bool changed = true;     // a fact changed since the writer last looked
     std::mutex writerMutex;  // one writer at a time; the other thread skips its pass
     // The writer's own, under writerMutex; times in milliseconds of the paced clock.
-    bool pending = true;  // a change not yet written
+    bool pending = true;       // a change not yet written
+    bool stopped = false;      // the run's last snapshot is written: nothing more until a new run
+    unsigned temporaries = 0;  // names of temporary files used, for the next unique one
     int64_t lastWriteMs = kNever;
     int64_t lastJudgedMs = kNever;
     Snapshot lastWritten;
@@ -101,15 +103,30 @@ double PacketRate(Board& b, int64_t packets) {
     return b.packetRate;
 }
 
-// Writes the snapshot whole beside the final name, then puts it in place in one step; neither
-// file is reached through a link.
-bool WriteFile(const std::string& folder, const Snapshot& snapshot, std::string* error) {
+// A new file of a name no one else chose: created only if nothing (file, link or folder) has that
+// name, so that nothing planted in the folder is written through or keeps the writes out.
+FILE* NewTemporaryFile(Board& b, const std::string& path, std::string* temporary) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        *temporary =
+            path + "." + std::to_string(getpid()) + "." + std::to_string(b.temporaries++) + ".tmp";
+        errno = 0;
+        if (FILE* file = OpenFileNoFollow(temporary->c_str(), "wx")) {
+            return file;
+        }
+        if (errno != EEXIST && errno != ELOOP) {
+            break;
+        }
+    }
+    return nullptr;
+}
+
+// Writes the snapshot whole beside the final name, then puts it in place in one step.
+bool WriteFile(Board& b, const std::string& folder, const Snapshot& snapshot, std::string* error) {
     const std::string path = folder + VESK_PATH_SEP + kFileName;
-    const std::string temporary = path + ".tmp";
-    errno = 0;
-    FILE* file = OpenFileNoFollow(temporary.c_str(), "w");
+    std::string temporary;
+    FILE* file = NewTemporaryFile(b, path, &temporary);
     if (file == nullptr) {
-        *error = temporary + ": " + (errno == ELOOP ? "a link" : strerror(errno));
+        *error = temporary + ": " + (errno == EEXIST ? "taken" : strerror(errno));
         return false;
     }
     ShareForReading(file);
@@ -129,15 +146,19 @@ bool WriteFile(const std::string& folder, const Snapshot& snapshot, std::string*
     return true;
 }
 
-void Write(Board& b, const std::string& folder, const Snapshot& snapshot, CVeskLogger* logger) {
+bool Write(Board& b, const std::string& folder, const Snapshot& snapshot, CVeskLogger* logger) {
+    if (folder.empty()) {
+        return true;
+    }
     std::string error;
-    if (WriteFile(folder, snapshot, &error)) {
-        return;
+    if (WriteFile(b, folder, snapshot, &error)) {
+        return true;
     }
     if (b.failures++ % kFailureLogPeriod == 0) {
         const std::string text = "Failed to write the status snapshot: " + error + "\n";
         VESK_LOG(logger, text.c_str());
     }
+    return false;
 }
 
 // Whether a fact changed since the writer last asked.
@@ -169,6 +190,7 @@ void ServiceStarting() {
         std::lock_guard<std::mutex> writer(b.writerMutex);
         const int failures = b.failures;
         b.pending = true;
+        b.stopped = false;
         b.lastWriteMs = b.lastJudgedMs = b.lineReportedMs = kNever;
         b.lastWritten = Snapshot{};
         b.serverState = -1;
@@ -294,7 +316,7 @@ bool WatchSoundServer(Board& b, UnixTime now) {
 // queue is full.
 void ReportLine(Board& b, int64_t nowMs) {
     if (b.line != b.lineReported && nowMs - b.lineReportedMs >= kMinGapMs &&
-        vesk_platform::ReportServiceStatusText(b.line)) {
+        vesk_platform::ReportServiceStatusText(ValidUtf8(b.line))) {
         b.lineReported = b.line;
         b.lineReportedMs = nowMs;
     }
@@ -305,8 +327,8 @@ void ReportLine(Board& b, int64_t nowMs) {
 void WriteIfDue(const char* folder, int64_t packets, CVeskLogger* logger) {
     Board& b = board();
     std::unique_lock<std::mutex> writer(b.writerMutex, std::try_to_lock);
-    if (!writer.owns_lock()) {
-        return;  // the other thread is writing this pass's snapshot
+    if (!writer.owns_lock() || b.stopped) {
+        return;  // the other thread is writing this pass's snapshot, or the run is over
     }
     const int64_t nowMs = PacedMs();
     const UnixTime now = Now();
@@ -326,13 +348,13 @@ void WriteIfDue(const char* folder, int64_t packets, CVeskLogger* logger) {
     Judge(snapshot, now);
     if (periodic || b.pending || !SameVerdict(snapshot, b.lastWritten)) {
         snapshot.written = now;
-        if (folder[0] != '\0') {
-            Write(b, folder, snapshot, logger);
-        }
-        b.pending = false;
+        // A write that failed is tried again after the same pause as a change.
         b.lastWriteMs = nowMs;
-        b.lastWritten = snapshot;
         b.line = SummaryLine(snapshot);
+        b.pending = !Write(b, folder, snapshot, logger);
+        if (!b.pending) {
+            b.lastWritten = snapshot;
+        }
     }
     ReportLine(b, nowMs);
 }
@@ -347,9 +369,8 @@ void WriteStopped(const char* folder, CVeskLogger* logger) {
     snapshot.captureRunning = false;
     snapshot.packetsPerSecond = 0;
     Judge(snapshot, snapshot.written);
-    if (folder[0] != '\0') {
-        Write(b, folder, snapshot, logger);
-    }
+    Write(b, folder, snapshot, logger);
+    b.stopped = true;  // a thread that outlived the stop must not write "running" over it
 }
 
 }  // namespace vesk_status

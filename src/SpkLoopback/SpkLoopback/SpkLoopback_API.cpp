@@ -1,11 +1,14 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
 #include "RestOverHid/windows/RestOHid.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "platform/ServiceEvent.h"
+#include "platform/seams.h"
 #include "platform/thread_control.h"
 #include "status/StatusBoard.h"
 
@@ -111,9 +114,17 @@ struct LoopCounts {
 };
 
 void StartCapture(CSpkLoopback* capture, LoopCounts& counts) {
-    if (capture->Start() == 0) {
-        counts.startHold = kFailedStartHoldPasses;
+    const auto began = std::chrono::steady_clock::now();
+    if (capture->Start() != 0) {
+        return;
     }
+    // The start's own time counts: one that failed only when its poll ran out is tried again in
+    // the next pass, as before.
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - began)
+                           .count() *
+                       vesk_platform::TimeDivisor();
+    counts.startHold = std::max(1, kFailedStartHoldPasses - static_cast<int>(spent / kPassMs));
 }
 
 // One pass of the main loop while the notifier has a camera ready.

@@ -133,15 +133,16 @@ void CVeskLogger::Rotate(const char* timeText, const char* shortSource, int line
     m_pFile = OpenFileNoFollow(m_szFileName, "w");
     if (m_pFile == nullptr) {
         printf("---FAILED to create file of: %s\n", m_szFileName);
-    } else if (moved) {
-        fprintf(m_pFile, "================NEW FILE CREATED=================== %s\n", m_szFileName);
-    } else {
+        return;
+    }
+    fprintf(m_pFile, "================NEW FILE CREATED=================== %s\n", m_szFileName);
+    if (!moved) {
         // A name that never frees must not let the log fill the disk: past twice the rotation
-        // size the log starts anew, and says why.
+        // size the log starts anew, and its next line says why.
         fprintf(m_pFile,
-                "================NEW FILE CREATED=================== %s (emptied at %ld bytes: "
-                "the older log's name %s could not be taken)\n",
-                m_szFileName, size, olderName);
+                "%s | %s | %d | %d | The log was begun anew at %ld bytes: the older log's name "
+                "%s could not be taken.\n",
+                timeText, shortSource, line, kLineNumberField, size, olderName);
     }
 }
 
