@@ -18,6 +18,7 @@
 #include "platform/ServiceEvent.h"
 #include "test_util.h"
 #include "platform/seams.h"
+#include "status/StatusSnapshot.h"
 
 using fake_room::Call;
 using fake_room::CaptureCall;
@@ -296,6 +297,13 @@ TEST_F(Controller, StopThatOutlastsTheWaitIsReported) {
     for (int i = 0; i < 3000 && fake_room::LiveObjects() > 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // Nor did that thread write "running" over the stop's snapshot.
+    vesk_status::Snapshot snapshot;
+    std::string error;
+    ASSERT_EQ(vesk_status::ReadSnapshotFile(m_root / "Vesk/Audio/status.json", &snapshot, &error),
+              vesk_status::ReadResult::kOk)
+        << error;
+    EXPECT_TRUE(snapshot.stopped);
     fake_room::Reset();
     EXPECT_TRUE(SpkLoopback_Start());
     EXPECT_EQ(test_util::FirstMissingInOrder(
