@@ -225,6 +225,25 @@ TEST(StatusFile, IsNeverReadOrWrittenThroughALink) {
     EXPECT_TRUE(ignored.captureRunning);
 }
 
+// A change whose write failed (a full disk) is written at the next pass, with no new fact and
+// well before the periodic write.
+TEST(StatusBoard, FailedWriteIsTriedAgainAtTheNextPass) {
+    test_util::TempDir dir;
+    const std::string path = dir / "status.json";
+    PacedBoard board;
+    vesk_status::ServiceStarting();
+    board.Write(dir.path().c_str(), nullptr);
+    ASSERT_TRUE(std::filesystem::create_directory(path + ".tmp"));  // the write cannot start
+    vesk_status::CameraOpened({0x3E8C, 0x6B4E, 0x0102, "Q30-0001", "Vesk", "Quorin Q30"});
+    board.Write(dir.path().c_str(), nullptr);
+    std::filesystem::remove(path + ".tmp");
+    board.Write(dir.path().c_str(), nullptr);
+    Snapshot written;
+    std::string error;
+    ASSERT_EQ(vesk_status::ReadSnapshotFile(path, &written, &error), ReadResult::kOk) << error;
+    EXPECT_TRUE(written.cameraOpen);
+}
+
 // The summary goes to systemd's notify socket once per change, not once per write.
 TEST(StatusBoard, TellsTheServiceManagerEachNewSummaryOnce) {
     test_util::TempDir dir;

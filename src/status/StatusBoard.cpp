@@ -129,15 +129,16 @@ bool WriteFile(const std::string& folder, const Snapshot& snapshot, std::string*
     return true;
 }
 
-void Write(Board& b, const std::string& folder, const Snapshot& snapshot, CVeskLogger* logger) {
+bool Write(Board& b, const std::string& folder, const Snapshot& snapshot, CVeskLogger* logger) {
     std::string error;
     if (WriteFile(folder, snapshot, &error)) {
-        return;
+        return true;
     }
     if (b.failures++ % kFailureLogPeriod == 0) {
         const std::string text = "Failed to write the status snapshot: " + error + "\n";
         VESK_LOG(logger, text.c_str());
     }
+    return false;
 }
 
 Snapshot Facts(Board& b, bool* changed) {
@@ -317,10 +318,9 @@ void WriteIfDue(const char* folder, int64_t packets, CVeskLogger* logger) {
     if (due) {
         Judge(snapshot, now);
         snapshot.written = now;
-        if (folder[0] != '\0') {
-            Write(b, folder, snapshot, logger);
-        }
-        b.pending = false;
+        // A write that failed (a full disk) is tried again at the next pass after the pace,
+        // not only at the period: what it carried would otherwise stay unwritten that long.
+        b.pending = folder[0] != '\0' && !Write(b, folder, snapshot, logger);
         b.lastWriteMs = nowMs;
         b.lastWritten = snapshot;
         b.line = SummaryLine(snapshot);
