@@ -114,7 +114,7 @@ class Soak {
     void Carry(const Action& action);
     void CarrySound(const Action& action);
     void AnnounceSegments();
-    bool Healthy(double since) const;
+    bool Healthy(double since, bool told) const;
     bool Calm() const;
     bool CameraOpen() const;
     void Fail(const std::string& invariant, const std::string& detail);
@@ -145,7 +145,8 @@ class Soak {
     bool m_sendsFailing = false;
     bool m_serverDown = false;
     bool m_full = false;
-    double m_freeWall = 0;  // a free waiting for the snapshot's next write
+    double m_freeWall = 0;   // a free waiting for the snapshot's next write
+    size_t m_freeEvent = 0;  // the disk-full event of that free
     long m_nextLine = 1;
     size_t m_nextSegment = 0;
     double m_lastTruth = -1;
@@ -316,10 +317,12 @@ bool Soak::CameraOpen() const {
     return !m_seen.openHandles.empty() && m_seen.openHandles.back().second > 0;
 }
 
-bool Soak::Healthy(double since) const {
+// Capture on the default output, the camera open, and, when `told`, a request sent since.
+bool Soak::Healthy(double since, bool told) const {
     return !m_serverDown && m_cameraPlugged && !m_sendsFailing && !m_seen.truth.empty() &&
            m_seen.truth.back().time > since && m_seen.truth.back().capturingDefault &&
-           CameraOpen() && !m_seen.reports.empty() && m_seen.reports.back().time > since;
+           CameraOpen() &&
+           (!told || (!m_seen.reports.empty() && m_seen.reports.back().time > since));
 }
 
 bool Soak::Calm() const {
@@ -427,7 +430,7 @@ void Soak::CarrySound(const Action& action) {
 void Soak::TrackRecovery() {
     const double now = Now();
     if (m_seen.startRecovered < 0 && !m_startFailed) {
-        if (Healthy(0)) {
+        if (Healthy(0, true)) {
             m_seen.startRecovered = now;
         } else if (now > kStartRecovery) {
             m_startFailed = true;
@@ -442,7 +445,14 @@ void Soak::TrackRecovery() {
     if (!current.event.disturbs || current.recovered >= 0 || m_recoveryFailed) {
         return;
     }
-    if (Healthy(current.end) && (m_captureRestarted || !current.event.restartsCapture)) {
+    // The camera is told again after an event that took it away; otherwise it has been all
+    // along, and the next request may be a resend 5 s away.
+    bool cameraEvent = false;
+    for (const Action& action : current.event.actions) {
+        cameraEvent = cameraEvent || action.verb == "unplug" || action.verb == "fail-sends";
+    }
+    if (Healthy(current.end, cameraEvent) &&
+        (m_captureRestarted || !current.event.restartsCapture)) {
         current.recovered = now;
     } else if (now > current.end + current.event.recovery) {
         m_recoveryFailed = true;
@@ -490,6 +500,7 @@ void Soak::Free() {
     m_full = false;
     m_seen.diskFull.back().end = Now();
     m_freeWall = static_cast<double>(time(nullptr));
+    m_freeEvent = m_seen.events.size() - 1;
 }
 
 void Soak::CheckSnapshot() {
@@ -499,7 +510,7 @@ void Soak::CheckSnapshot() {
     const auto result = vesk_status::ReadSnapshotFile(path, &snapshot, &error);
     if (m_freeWall > 0) {
         // After a full disk: the first snapshot written since the free.
-        EventRecord& current = m_seen.events.back();
+        EventRecord& current = m_seen.events[m_freeEvent];
         if (result == vesk_status::ReadResult::kOk && snapshot.written >= m_freeWall) {
             current.snapshotFresh = Now();
             m_freeWall = 0;
