@@ -83,7 +83,7 @@ double DrawEvents(Svg& svg, const Observations& seen, double y) {
 }
 
 // Expected and camera flag as the share of polls on per pixel column, disagreements in red.
-double DrawFlag(Svg& svg, const Observations& seen, const Analysis& analysis, double y) {
+double DrawFlag(Svg& svg, const Analysis& analysis, double y) {
     const int columns = static_cast<int>(kWidth) + 1;
     std::vector<int> polls(columns), expected(columns), camera(columns), wrong(columns);
     for (const Poll& poll : analysis.polls) {
@@ -112,7 +112,6 @@ double DrawFlag(Svg& svg, const Observations& seen, const Analysis& analysis, do
                      0.3 + 0.7 * double(wrong[column]) / polls[column]);
         }
     }
-    (void)seen;
     return y + 3 * kRow + 6;
 }
 
@@ -148,7 +147,7 @@ void WriteTimeline(const std::string& path, const Observations& seen, const Anal
     Svg svg(seen);
     double y = 40;
     y = DrawEvents(svg, seen, y) + 6;
-    y = DrawFlag(svg, seen, analysis, y);
+    y = DrawFlag(svg, analysis, y);
     std::vector<std::pair<double, double>> rss, fds, threads;
     for (const ProcessSample& sample : seen.process) {
         rss.emplace_back(sample.time, sample.residentKiB / 1024.0);

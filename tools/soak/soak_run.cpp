@@ -133,7 +133,7 @@ class Soak {
     size_t m_nextEvent = 0;
     size_t m_nextAction = 0;
     bool m_recoveryFailed = false;
-    bool m_captureRestarted = false;  // the service had no stream at some moment of the event
+    bool m_captureRestarted = false;  // the service had no stream since the event's last action
 
     pid_t m_service = -1;
     bool m_serviceEnded = false;
@@ -366,6 +366,9 @@ void Soak::StartEventsDue() {
         Carry(actions[m_nextAction]);
         if (++m_nextAction == actions.size()) {
             current.end = Now();
+            // The restart that counts follows the last change (a restart for an earlier one
+            // may have landed on the new default by chance, and another is still to come).
+            m_captureRestarted = false;
         }
     }
 }
