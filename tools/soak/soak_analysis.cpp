@@ -208,6 +208,38 @@ void CheckResends(const Observations& seen, Analysis* analysis) {
     }
 }
 
+// A capture that hears nothing: seconds of audio the detector finds whatever the blocks' phase,
+// and the flag off throughout. Scattered disagreements are the agreement's; this names a deaf
+// stretch with the event before it.
+void CheckDeafStretches(const Observations& seen, Analysis* analysis) {
+    constexpr double kDeafSeconds = 2.0;
+    double start = -1;
+    double last = -1;
+    const auto close = [&] {
+        if (start >= 0 && last - start >= kDeafSeconds) {
+            analysis->failures.push_back({start, "capture hears",
+                                          "the flag stayed off for " +
+                                              std::to_string(last - start).substr(0, 4) +
+                                              " s of audio the detector finds",
+                                          PrecedingEvent(seen, start)});
+        }
+        start = -1;
+    };
+    for (const Poll& poll : analysis->polls) {
+        const bool deaf = poll.mustBeOn && !poll.camera;
+        if (deaf && start >= 0 && poll.time - last > 0.15) {
+            close();  // a gap between calm stretches
+        }
+        if (deaf) {
+            start = start < 0 ? poll.time : start;
+            last = poll.time;
+        } else if (!poll.mayBeOn || poll.camera) {
+            close();  // the flag is on, or there is nothing to hear: not deaf
+        }
+    }
+    close();
+}
+
 bool InCalm(const std::vector<Window>& calm, double time) {
     for (const Window& window : calm) {
         if (time >= window.start && time <= window.end) {
@@ -357,6 +389,7 @@ Analysis Analyze(const Observations& seen, const Program& program) {
                                      0});
     }
     CheckResends(seen, &analysis);
+    CheckDeafStretches(seen, &analysis);
     CheckGrowth(seen, &analysis);
     CountKinds(seen, &analysis);
     CheckLogAndStop(seen, &analysis);
