@@ -89,7 +89,15 @@ bool Children::Stop(pid_t pid, int signal, int* status) {
     const bool running = waitpid(pid, &ended, WNOHANG) == 0;
     if (running) {
         kill(pid, signal);
-        while (waitpid(pid, &ended, 0) < 0 && errno == EINTR) {
+        // A process that does not end within 10 s is killed: the soak itself never hangs.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (waitpid(pid, &ended, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &ended, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     if (status != nullptr) {

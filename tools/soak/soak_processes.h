@@ -23,8 +23,8 @@ class Children {
     // to `logFile`. Returns the pid, or -1. Call from the main thread only.
     pid_t Start(const std::vector<std::string>& argv,
                 const std::map<std::string, std::string>& environment, const std::string& logFile);
-    // Sends `signal` and waits for the end; false when it had ended already (`status` then
-    // holds how). The process is forgotten either way.
+    // Sends `signal` and waits for the end (SIGKILL after 10 s); false when it had ended
+    // already (`status` then holds how). The process is forgotten either way.
     bool Stop(pid_t pid, int signal, int* status = nullptr);
     // Whether it ended by itself; then `status` says how, and it is forgotten.
     bool Ended(pid_t pid, int* status);
