@@ -312,6 +312,7 @@ void CheckGrowth(const Observations& seen, Analysis* analysis) {
     analysis->threads = Fit(threads, analysis->leakThreshold);
     // Memory: no count per event to hold it to; 8 MiB more after the warm-up is a leak.
     analysis->resident = Fit(resident, 8 * 1024);
+    analysis->resident.leak = analysis->resident.leak && !seen.sanitized;
     const double end = seen.seconds;
     for (const auto& [name, trend] :
          {std::pair<const char*, const Trend&>{"descriptors", analysis->descriptors},

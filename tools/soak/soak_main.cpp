@@ -8,6 +8,7 @@
 //
 // Usage: vesk_soak --seconds S --seed N --clips DIR --run-dir DIR --data-root DIR
 //                  --service PROGRAM [--pipewire] [--no-disk-full] [--rotation-bytes N]
+//                  [--sanitized]   (the service runs under AddressSanitizer)
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -27,6 +28,8 @@ bool ParseArguments(int argc, char** argv, soak::RunOptions* options, std::strin
             options->pipewire = true;
         } else if (arg == "--no-disk-full") {
             options->diskFull = false;
+        } else if (arg == "--sanitized") {
+            options->sanitized = true;
         } else if (arg == "--seconds" && hasValue) {
             options->seconds = std::atof(argv[++i]);
         } else if (arg == "--seed" && hasValue) {
@@ -102,7 +105,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: %s --seconds S (60 or more) --seed N --clips DIR --run-dir DIR "
                      "--data-root DIR --service PROGRAM [--pipewire] [--no-disk-full] "
-                     "[--rotation-bytes N]\n",
+                     "[--rotation-bytes N] [--sanitized]\n",
                      argv[0]);
         return 2;
     }

@@ -67,6 +67,9 @@ struct Observations {
     double seconds = 0;
     uint64_t seed = 0;
     std::string server;
+    // The service runs under AddressSanitizer: its quarantine holds freed memory, so resident
+    // memory grows without a leak (LeakSanitizer judges leaks at the exit instead).
+    bool sanitized = false;
     double startRecovered = -1;
     std::vector<CameraReport> reports;
     std::vector<std::pair<double, int>> openHandles;

@@ -19,6 +19,7 @@ struct RunOptions {
     std::string service;   // the program: vesk_service_simcam
     bool diskFull = true;
     long rotationBytes = 250000;
+    bool sanitized = false;
 };
 
 // The soak's clock: seconds since Run started it.
