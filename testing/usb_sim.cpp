@@ -56,6 +56,7 @@ struct Bus {
     bool hotplugCapability = true;
     int eventHandlingReturns = 0;
     int openHidDevices = 0;
+    usb_sim::FeatureReportObserver reportObserver = nullptr;
 };
 
 Bus& bus() {
@@ -220,6 +221,11 @@ std::vector<std::vector<uint8_t>> SentFeatureReports(int id) {
         }
     }
     return {};
+}
+
+void ObserveFeatureReports(FeatureReportObserver observer) {
+    std::lock_guard<std::mutex> lock(bus().mutex);
+    bus().reportObserver = observer;
 }
 
 void QueueFeatureReply(int id, std::vector<uint8_t> report) {
@@ -564,7 +570,11 @@ int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device* device,
         }
         return -1;
     }
-    device->device->sent.emplace_back(data, data + length);
+    if (bus().reportObserver != nullptr) {
+        bus().reportObserver(device->device->id, data, length);
+    } else {
+        device->device->sent.emplace_back(data, data + length);
+    }
     return static_cast<int>(length);
 }
 

@@ -57,6 +57,11 @@ bool WaitUntilBlocked(const std::string& function);
 
 // The camera side of device `id`.
 std::vector<std::vector<uint8_t>> SentFeatureReports(int id);
+// While set, every feature report a device receives is handed to `observer` (under the bus's
+// lock, on the sending thread; it must not call back into the bus) instead of being kept for
+// SentFeatureReports, so that a run of hours keeps none. Null keeps them again.
+using FeatureReportObserver = void (*)(int id, const uint8_t* data, size_t length);
+void ObserveFeatureReports(FeatureReportObserver observer);
 // Answers to hid_get_feature_report, in order; with none left the camera answers an empty
 // report (the report id and zeros).
 void QueueFeatureReply(int id, std::vector<uint8_t> report);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "SpkLoopback/SpkLoopback/VeskLogger.h"
+#include "platform/seams.h"
 #include "test_util.h"
 
 using test_util::ReadText;
@@ -168,6 +169,34 @@ TEST(VeskLogger, SmallFileIsNotRotatedAtTheThousandthLine) {
     }
     EXPECT_FALSE(test_util::FileExists(OlderPath(dir)));
     EXPECT_EQ(SplitLines(ReadText(LogPath(dir))).size(), 3000u);
+}
+
+// The soak rotates the log many times an hour through the seam; the rule stays the same: the
+// 1000th line past the size, and a log whose older name is held is emptied past twice the size.
+TEST(VeskLogger, RotationSizeSeam) {
+    vesk_platform::SetLogRotationSize(50000);
+    const std::string line = std::string(99, 'x') + "\n";
+    TempDir rotated;
+    {
+        CVeskLogger logger(rotated.path().c_str(), "Audio");
+        LogMany(logger, 999, line);
+        EXPECT_FALSE(test_util::FileExists(OlderPath(rotated)));
+        LogMany(logger, 1, line);
+        EXPECT_TRUE(test_util::FileExists(OlderPath(rotated)));
+    }
+    TempDir held;
+    ASSERT_TRUE(MakeDirectory(OlderPath(held).c_str()));
+    FILE* inside = fopen((OlderPath(held) + VESK_PATH_SEP "held.txt").c_str(), "w");
+    ASSERT_NE(inside, nullptr);
+    fclose(inside);
+    {
+        CVeskLogger logger(held.path().c_str(), "Audio");
+        LogMany(logger, 1000, line);  // about 150,000 bytes: past twice the size
+    }
+    const std::vector<std::string> lines = SplitLines(ReadText(LogPath(held)));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("The log was begun anew at "), std::string::npos) << lines[1];
+    vesk_platform::SetLogRotationSize(0);
 }
 
 TEST(VeskLogger, ConcurrentLinesAreNeitherLostNorInterleavedAcrossARotation) {

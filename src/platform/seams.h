@@ -24,6 +24,11 @@ using SleepHook = void (*)(DWORD milliseconds);
 void SetSleepHook(SleepHook hook);
 SleepHook CurrentSleepHook();
 
+// Replaces the size at which the log is rotated (VeskZIZLog.txt to VeskZIZLog2.txt; 10,000,000
+// bytes when unset or set to 0), so that a long run can rotate it many times.
+void SetLogRotationSize(long bytes);
+long LogRotationSize();
+
 // Replaces the system's audio endpoints: while set, CoCreateInstance of
 // CLSID_MMDeviceEnumerator calls `factory` (scripted endpoints).
 using AudioEndpointsFactory = HRESULT (*)(IMMDeviceEnumerator** enumerator);

@@ -1,4 +1,5 @@
-// The clock's pace and the sleep hook (seams.h), the same on both systems.
+// The clock's pace, the sleep hook and the log's rotation size (seams.h), the same on both
+// systems.
 #include <atomic>
 
 #include "platform/seams.h"
@@ -8,6 +9,7 @@ namespace {
 
 std::atomic<unsigned> g_timeDivisor{1};
 std::atomic<SleepHook> g_sleepHook{nullptr};
+std::atomic<long> g_logRotationSize{0};  // 0: the log's own
 
 }  // namespace
 
@@ -25,6 +27,14 @@ void SetSleepHook(SleepHook hook) {
 
 SleepHook CurrentSleepHook() {
     return g_sleepHook.load();
+}
+
+void SetLogRotationSize(long bytes) {
+    g_logRotationSize.store(bytes < 0 ? 0 : bytes);
+}
+
+long LogRotationSize() {
+    return g_logRotationSize.load();
 }
 
 }  // namespace vesk_platform

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/seams.h"
+
 namespace {
 
 constexpr int kLineNumberField = 7;
@@ -88,7 +90,7 @@ void CVeskLogger::Log(const char* source, int line, const char* text) {
     m_bPending.store(true, std::memory_order_relaxed);
 
     ++m_nLineCount;
-    if (m_nLineCount % kRotationPeriodLines != 0 || ftell(m_pFile) < kRotationSizeBytes) {
+    if (m_nLineCount % kRotationPeriodLines != 0 || ftell(m_pFile) < RotationSize()) {
         return;
     }
     Rotate(timeText, shortSource, line);
@@ -106,6 +108,11 @@ void CVeskLogger::FlushPending() {
     Unlock();
 }
 
+long CVeskLogger::RotationSize() {
+    const long seam = vesk_platform::LogRotationSize();
+    return seam > 0 ? seam : kRotationSizeBytes;
+}
+
 void CVeskLogger::Rotate(const char* timeText, const char* shortSource, int line) {
     const long size = ftell(m_pFile);
     char olderName[MAX_PATH];
@@ -119,7 +126,7 @@ void CVeskLogger::Rotate(const char* timeText, const char* shortSource, int line
         remove(olderName);
     }
     const bool moved = olderNameFits && rename(m_szFileName, olderName) == 0;
-    if (!moved && size < kRotationFailedLimitBytes) {
+    if (!moved && size < kRotationFailedLimitFactor * RotationSize()) {
         // The older name is held (open elsewhere, or not a file): reopening with "w" would
         // empty the current log. Keep appending; the next size test tries again.
         m_pFile = OpenFileNoFollow(m_szFileName, "a+");

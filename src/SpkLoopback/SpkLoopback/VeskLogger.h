@@ -31,11 +31,13 @@ class CVeskLogger {
 
     static constexpr uint32_t kRotationPeriodLines = 1000;
     static constexpr long kRotationSizeBytes = 10000000;
-    // A log whose rotation keeps failing is emptied past this size.
-    static constexpr long kRotationFailedLimitBytes = 2 * kRotationSizeBytes;
+    // A log whose rotation keeps failing is emptied past this many times the rotation size.
+    static constexpr long kRotationFailedLimitFactor = 2;
     static constexpr const char* kFileName = VESK_PATH_SEP "VeskZIZLog.txt";
 
   private:
+    // kRotationSizeBytes, unless the log's rotation-size seam (platform/seams.h) says otherwise.
+    static long RotationSize();
     void Rotate(const char* timeText, const char* shortSource, int line);
 
     CRITICAL_SECTION m_cs;  // the innermost lock: taken last, takes none (thread_control.h)

@@ -1,0 +1,18 @@
+// The run as a picture (an SVG timeline: events, recoveries, the expected and the camera's
+// far-end flag with disagreements in red, memory, descriptors and threads) and as a summary
+// table (Markdown), written beside the run's log.
+#pragma once
+
+#include <string>
+
+#include "tools/soak/soak_analysis.h"
+#include "tools/soak/soak_observations.h"
+
+namespace soak {
+
+void WriteTimeline(const std::string& path, const Observations& seen, const Analysis& analysis);
+// Every calm poll, one line each: time, may be on, must be on, camera, agrees.
+void WritePolls(const std::string& path, const Analysis& analysis);
+void WriteSummary(const std::string& path, const Observations& seen, const Analysis& analysis);
+
+}  // namespace soak
