@@ -163,6 +163,30 @@ TEST_F(PulseCapture, RemovingTheSinkEndsCapture) {
     EXPECT_TRUE(capture.Stop());
 }
 
+// A sink suspended and resumed while it is captured: its far end is heard again afterwards. On
+// PipeWire's server the stream that lived through the suspension stays silent, so it ends and,
+// as the controller does, capture is started again.
+TEST_F(PulseCapture, ASuspendedAndResumedSinkIsHeardAgain) {
+    CSpkLoopback capture(m_logger.get(), m_audioDir.c_str());
+    ASSERT_EQ(capture.Start(), 1);
+    // Something plays while the sink is suspended and resumed (without it, PipeWire's stream
+    // survives).
+    std::thread player([] { Shell("paplay -d vesk_48k " + SpeechFile()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(Shell("pactl suspend-sink vesk_48k 1"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_TRUE(Shell("pactl suspend-sink vesk_48k 0"));
+    player.join();
+    if (capture.m_bRunning == 0) {
+        ASSERT_EQ(capture.Start(), 1);
+    }
+    int32_t largest = 0;
+    double releaseMs = 0;
+    PlaySpeech(capture, "vesk_48k", &largest, &releaseMs);
+    EXPECT_GT(largest, 0) << "deaf after the sink resumed";
+    EXPECT_TRUE(capture.Stop());
+}
+
 // The back end itself: every packet of a sink's monitor carries 10 ms, as the Windows engine
 // delivers them (the capture loop takes one detector block per packet). An idle sink delivers
 // nothing, as an idle Windows endpoint does, so speech plays meanwhile.

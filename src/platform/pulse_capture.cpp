@@ -4,12 +4,14 @@
 #include <chrono>
 #include <cstring>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "platform/com_object.h"
 #include "platform/event_pump.h"
 #include "platform/packet_queue.h"
 #include "platform/pulse_format.h"
+#include "platform/pulse_sink_watch.h"
 
 namespace pulse_audio {
 namespace {
@@ -60,6 +62,7 @@ class AudioClient final : public ComObject<IAudioClient> {
         }
         if (m_context != nullptr) {
             pa_context_set_state_callback(m_context, nullptr, nullptr);
+            pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
             pa_context_disconnect(m_context);
             pa_context_unref(m_context);
         }
@@ -237,7 +240,12 @@ class AudioClient final : public ComObject<IAudioClient> {
             return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
         });
         pa_context_set_state_callback(m_context, OnContextState, this);
-        return pa_context_get_state(m_context) == PA_CONTEXT_READY;
+        if (pa_context_get_state(m_context) != PA_CONTEXT_READY) {
+            return false;
+        }
+        // A stream that its sink's restart left silent counts as gone: capture starts anew.
+        m_sinkWatch = std::make_unique<SinkWatch>(m_context, m_sink.name, [this] { Fail(); });
+        return true;
     }
 
     // Runs the connection's events for at most `limit`: one poll of its sockets and timers.
@@ -305,6 +313,9 @@ class AudioClient final : public ComObject<IAudioClient> {
             self->m_queue.Append(fragment, bytes);
             pa_stream_drop(stream);
         }
+        if (self->m_sinkWatch != nullptr) {
+            self->m_sinkWatch->Arm();
+        }
         if (self->m_queue.HasPacket()) {
             self->Signal();
         }
@@ -319,6 +330,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     std::vector<uint8_t> m_packet;  // one 10 ms packet, handed out by GetBuffer
     PacketQueue m_queue;
     bool m_failed = false;
+    std::unique_ptr<SinkWatch> m_sinkWatch;
 };
 
 CaptureClient::CaptureClient(AudioClient* client)

@@ -1,0 +1,53 @@
+// Watches the sink that a capture stream records, on the stream's own connection, for what
+// ends the stream's audio without the server telling the stream.
+//
+// PipeWire's PulseAudio server, asked to suspend a sink while streams play on it, restarts the
+// sink's node instead: the sink never shows as suspended, only as "changed" with nothing a
+// client sees altered, and a monitor stream that lived through it receives silence from then on
+// (a new stream hears; PulseAudio itself keeps the stream working). So on PipeWire, once the
+// stream has delivered audio, a change of the sink that alters none of its volume, mute and
+// port, and leaves it not suspended, counts as such a restart. Starting or ending playback on the
+// sink does not change it; another recording stream on its monitor does, and costs a needless
+// restart of capture.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <functional>
+#include <string>
+
+namespace pulse_audio {
+
+class SinkWatch {
+  public:
+    // `onRestarted` runs on the connection's events (the capture thread). The context is ready.
+    SinkWatch(pa_context* context, std::string sink, std::function<void()> onRestarted);
+    SinkWatch(const SinkWatch&) = delete;
+    SinkWatch& operator=(const SinkWatch&) = delete;
+
+    // The stream has delivered audio: the changes its own start caused are behind it.
+    void Arm() { m_armed = true; }
+
+  private:
+    struct Seen {
+        bool known = false;
+        pa_cvolume volume{};
+        int mute = 0;
+        std::string port;
+    };
+
+    static void OnServerInfo(pa_context* context, const pa_server_info* info, void* self);
+    static void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t index,
+                        void* self);
+    static void OnSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    void Query(pa_context* context);
+
+    std::string m_sink;
+    std::function<void()> m_onRestarted;
+    bool m_pipeWire = false;
+    bool m_armed = false;
+    bool m_changed = false;  // a change event came since the last look at the sink
+    Seen m_seen;
+};
+
+}  // namespace pulse_audio
