@@ -305,7 +305,14 @@ void Soak::SampleTruth() {
     const SinkView* captured = view.Captured();
     m_seen.truth.push_back({Now(), view.up, view.CapturingDefault(), view.defaultSink,
                             captured != nullptr ? captured->name : ""});
-    m_captureRestarted = m_captureRestarted || !view.serviceStream;
+    // The restart that follows a new default comes 50 passes (5 s) after the last change; one
+    // before that was for an earlier change.
+    const EventRecord* current = m_seen.events.empty() ? nullptr : &m_seen.events.back();
+    const bool changedDefault = current != nullptr && !current->event.actions.empty() &&
+                                (current->event.actions.back().verb == "switch" ||
+                                 current->event.actions.back().verb == "add");
+    const double earliest = current == nullptr ? 0 : current->end + (changedDefault ? 4.5 : 0);
+    m_captureRestarted = m_captureRestarted || (!view.serviceStream && Now() >= earliest);
 }
 
 void Soak::SampleProcess() {
