@@ -173,6 +173,10 @@ TEST_F(PulseCapture, ASuspendedAndResumedSinkIsHeardAgain) {
     // survives).
     std::thread player([] { Shell("paplay -d vesk_48k " + SpeechFile()); });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Another sink's change is not this sink's restart.
+    EXPECT_TRUE(Shell("pactl set-sink-volume vesk_44k 50%"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(capture.m_bRunning, 1) << "another sink's change ended capture";
     EXPECT_TRUE(Shell("pactl suspend-sink vesk_48k 1"));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_TRUE(Shell("pactl suspend-sink vesk_48k 0"));

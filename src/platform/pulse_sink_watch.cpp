@@ -33,10 +33,14 @@ void SinkWatch::OnServerInfo(pa_context*, const pa_server_info* info, void* self
     }
 }
 
-void SinkWatch::OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t,
+void SinkWatch::OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t index,
                         void* self) {
+    auto* watch = static_cast<SinkWatch*>(self);
+    // Other sinks' changes (a volume set elsewhere) say nothing of this one.
+    if (watch->m_index != PA_INVALID_INDEX && index != watch->m_index) {
+        return;
+    }
     if ((event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_CHANGE) {
-        auto* watch = static_cast<SinkWatch*>(self);
         watch->m_changed = true;
         watch->Query(context);
     }
@@ -47,6 +51,7 @@ void SinkWatch::OnSinkInfo(pa_context*, const pa_sink_info* info, int, void* sel
     if (info == nullptr) {
         return;  // the list's end, or the sink is gone (the stream fails by itself then)
     }
+    watch->m_index = info->index;
     Seen now;
     now.known = true;
     now.volume = info->volume;

@@ -46,7 +46,8 @@ class SinkWatch {
     std::function<void()> m_onRestarted;
     bool m_pipeWire = false;
     bool m_armed = false;
-    bool m_changed = false;  // a change event came since the last look at the sink
+    bool m_changed = false;               // a change event came since the last look at the sink
+    uint32_t m_index = PA_INVALID_INDEX;  // the sink's, once seen
     Seen m_seen;
 };
 
