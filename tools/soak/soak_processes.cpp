@@ -40,6 +40,20 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     return pointers;
 }
 
+// Waits for `pid` to end until `deadline`, polling every `poll`, then kills it; its wait
+// status goes to `status`.
+void ReapBy(pid_t pid, std::chrono::steady_clock::time_point deadline,
+            std::chrono::milliseconds poll, int* status) {
+    while (waitpid(pid, status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, status, 0);
+            return;
+        }
+        std::this_thread::sleep_for(poll);
+    }
+}
+
 }  // namespace
 
 pid_t Children::Start(const std::vector<std::string>& argv,
@@ -89,16 +103,10 @@ bool Children::Stop(pid_t pid, int signal, int* status) {
     const bool running = waitpid(pid, &ended, WNOHANG) == 0;
     if (running) {
         kill(pid, signal);
-        // A process that does not end within 10 s is killed: the soak itself never hangs.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (waitpid(pid, &ended, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &ended, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        // A process that does not end within 10 s is killed: the soak itself never hangs. The
+        // fine poll times the stop.
+        ReapBy(pid, std::chrono::steady_clock::now() + std::chrono::seconds(10),
+               std::chrono::milliseconds(1), &ended);
     }
     if (status != nullptr) {
         *status = ended;
@@ -126,14 +134,7 @@ void Children::StopAll() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     for (const auto& [pid, name] : m_children) {
         int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        ReapBy(pid, deadline, std::chrono::milliseconds(20), &status);
     }
     m_children.clear();
     WritePidFile();
