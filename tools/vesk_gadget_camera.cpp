@@ -1,0 +1,515 @@
+// The room's camera as a real USB device, for a Linux machine with a USB device controller (in
+// scripts/test-room-vm, a guest with dummy_hcd): a configfs gadget with the camera's identity,
+// whose vendor-defined HID interface this program serves through FunctionFS. On Debian 12's
+// kernel only FunctionFS carries 2048-byte feature reports both ways: f_hid answers GET_REPORT
+// itself, and gadgetfs limits control transfers to 256 bytes.
+//
+//   vesk_gadget_camera serve TRACE CONTROL
+//     Builds the gadget, plugs it in and serves it until SIGTERM, then unplugs and removes it.
+//     It takes each request the way the simulated camera does (framed feature reports 5),
+//     answers it with a framed response (the request's msg_id, "status":"200", the request's
+//     body) for the next GET_REPORT, and appends to TRACE one line per fact, stamped with
+//     CLOCK_MONOTONIC in ns:
+//       NS report true|false|other   a whole request; its far_end_talk value
+//       NS plugged | unplugged | configured
+//       NS mark TEXT                 a "mark TEXT" command: the checks' own moments
+//       NS done COMMAND
+//     CONTROL is a named pipe that the program makes; one command per line:
+//       unplug | plug       the gadget leaves the bus (UDC unbound) or comes back
+//       fail | heal         feature reports 5 are stalled both ways, or served again
+//       mark TEXT
+//   vesk_gadget_camera roundtrip COUNT
+//     COUNT requests through the service's own transport (hidapi on hidraw), each one feature
+//     report SET and its response's GET; prints the round trip's median and spread.
+#include <endian.h>
+#include <fcntl.h>
+#include <linux/usb/ch9.h>
+#include <linux/usb/functionfs.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "RestOverHid/RestOHidDevImpl.h"
+#include "RestOverHid/RestOverHid.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint8_t kRequestReportId = 5;
+constexpr uint32_t kRequestReportLength = 2048;  // the id byte included
+constexpr uint8_t kEventReportId = 9;
+constexpr uint32_t kEventReportLength = 4;
+
+const fs::path kGadget = "/sys/kernel/config/usb_gadget/vesk-q30";
+const char* const kFunction = "ffs.camera";
+const char* const kFunctionFsName = "camera";  // the instance's name, mounted as functionfs
+const fs::path kFunctionFsMount = "/run/vesk-gadget-camera";
+
+// Vendor page 0xFFA0, usage 1: feature report 5 of 2047 data bytes, input report 9 of 3.
+const uint8_t kReportDescriptor[] = {
+    0x06, 0xA0, 0xFF,  // Usage Page (0xFFA0)
+    0x09, 0x01,        // Usage (1)
+    0xA1, 0x01,        // Collection (Application)
+    0x15, 0x00,        //   Logical Minimum (0)
+    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+    0x75, 0x08,        //   Report Size (8)
+    0x85, 0x05,        //   Report ID (5)
+    0x96, 0xFF, 0x07,  //   Report Count (2047)
+    0x09, 0x02,        //   Usage (2)
+    0xB1, 0x02,        //   Feature (Data, Variable, Absolute)
+    0x85, 0x09,        //   Report ID (9)
+    0x95, 0x03,        //   Report Count (3)
+    0x09, 0x03,        //   Usage (3)
+    0x81, 0x02,        //   Input (Data, Variable, Absolute)
+    0xC0,              // End Collection
+};
+
+struct __attribute__((packed)) HidDescriptor {
+    uint8_t bLength = sizeof(HidDescriptor);
+    uint8_t bDescriptorType = 0x21;
+    uint16_t bcdHID = htole16(0x0111);
+    uint8_t bCountryCode = 0;
+    uint8_t bNumDescriptors = 1;
+    uint8_t bReportType = 0x22;
+    uint16_t wReportLength = htole16(sizeof(kReportDescriptor));
+};
+
+struct __attribute__((packed)) SpeedDescriptors {
+    usb_interface_descriptor interface;
+    HidDescriptor hid;
+    usb_endpoint_descriptor_no_audio eventsIn;
+};
+
+SpeedDescriptors Descriptors(uint8_t interval) {
+    SpeedDescriptors d{};
+    d.interface = {USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 1, USB_CLASS_HID, 0, 0, 0};
+    d.eventsIn = {
+        USB_DT_ENDPOINT_SIZE,        USB_DT_ENDPOINT, 1 | USB_DIR_IN, USB_ENDPOINT_XFER_INT,
+        htole16(kEventReportLength), interval};
+    return d;
+}
+
+struct __attribute__((packed)) FunctionFsDescriptors {
+    usb_functionfs_descs_head_v2 header;
+    uint32_t fullSpeedCount;
+    uint32_t highSpeedCount;
+    SpeedDescriptors fullSpeed;
+    SpeedDescriptors highSpeed;
+};
+
+int64_t MonotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+[[noreturn]] void Die(const std::string& what) {
+    fprintf(stderr, "vesk_gadget_camera: %s: %s\n", what.c_str(), strerror(errno));
+    exit(1);
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream file(path);
+    file << text;
+    file.close();
+    if (!file) {
+        Die("cannot write " + path.string());
+    }
+}
+
+class Trace {
+  public:
+    explicit Trace(const char* path) : m_file(fopen(path, "a")) {
+        if (m_file == nullptr) {
+            Die(std::string("cannot open ") + path);
+        }
+    }
+    ~Trace() { fclose(m_file); }
+    void Line(const std::string& what) {
+        fprintf(m_file, "%lld %s\n", static_cast<long long>(MonotonicNs()), what.c_str());
+        fflush(m_file);
+    }
+
+  private:
+    FILE* m_file;
+};
+
+// The camera's side of the protocol: requests gathered from feature reports, and the answer to
+// the latest one kept for the host's next reads (a new request replaces an unread answer).
+class CameraProtocol {
+  public:
+    explicit CameraProtocol(Trace& trace) : m_trace(trace) {}
+
+    void TakeFeatureReport(const uint8_t* report, size_t size) {
+        if (size >= vesk::kLaterHeaderSize && (report[3] & vesk::FIRST_REPORT) != 0) {
+            m_request = vesk::ResponseState{};
+        }
+        vesk::ProgressCallback none;
+        if (!vesk::ParseResponseReport(report, size, kRequestReportId, m_request, none) ||
+            !m_request.headDone || !m_request.bodyDone) {
+            return;
+        }
+        const std::string head = m_request.collected.substr(0, m_request.headLength);
+        const std::string body =
+            m_request.collected.substr(m_request.headLength, m_request.bodyLength);
+        m_request = vesk::ResponseState{};
+        Answer(head, body);
+    }
+
+    std::vector<uint8_t> NextFeatureReport() {
+        if (m_answer.empty()) {
+            std::vector<uint8_t> empty(kRequestReportLength, 0);
+            empty[0] = kRequestReportId;
+            return empty;
+        }
+        std::vector<uint8_t> report = std::move(m_answer.front());
+        m_answer.erase(m_answer.begin());
+        return report;
+    }
+
+  private:
+    void Answer(const std::string& head, const std::string& body) {
+        Json::Value request;
+        Json::Value values;
+        Json::CharReaderBuilder reader;
+        std::string errors;
+        std::unique_ptr<Json::CharReader> parse(reader.newCharReader());
+        parse->parse(head.data(), head.data() + head.size(), &request, &errors);
+        parse->parse(body.data(), body.data() + body.size(), &values, &errors);
+        const Json::Value flag = values.isObject() ? values["far_end_talk"] : Json::Value();
+        m_trace.Line(std::string("report ") +
+                     (flag.isString() && (flag.asString() == "true" || flag.asString() == "false")
+                          ? flag.asString()
+                          : "other"));
+        Json::Value reply;
+        reply["msg_id"] = request.isObject() ? request["msg_id"] : Json::Value("");
+        reply["status"] = "200";
+        Json::StreamWriterBuilder writer;
+        writer["indentation"] = "";
+        const vesk::Reports reports = vesk::BuildReports(Json::writeString(writer, reply), body, 0,
+                                                         kRequestReportId, kRequestReportLength);
+        m_answer.clear();
+        for (size_t i = 0; i < reports.count(); ++i) {
+            m_answer.emplace_back(reports[i], reports[i] + reports.reportLength);
+        }
+    }
+
+    Trace& m_trace;
+    vesk::ResponseState m_request;
+    std::vector<std::vector<uint8_t>> m_answer;
+};
+
+class GadgetCamera {
+  public:
+    explicit GadgetCamera(Trace& trace) : m_trace(trace), m_protocol(trace) {}
+
+    void Build() {
+        Remove();  // what a killed run left
+        fs::create_directories(kGadget / "strings/0x409");
+        WriteText(kGadget / "idVendor", "0x3e8c");
+        WriteText(kGadget / "idProduct", "0x6b4e");
+        WriteText(kGadget / "bcdDevice", "0x0102");
+        WriteText(kGadget / "bcdUSB", "0x0200");
+        WriteText(kGadget / "strings/0x409/manufacturer", "Vesk");
+        WriteText(kGadget / "strings/0x409/product", "Quorin Q30");
+        WriteText(kGadget / "strings/0x409/serialnumber", "Q30-0001");
+        fs::create_directories(kGadget / "configs/c.1/strings/0x409");
+        WriteText(kGadget / "configs/c.1/strings/0x409/configuration", "camera");
+        WriteText(kGadget / "configs/c.1/MaxPower", "500");
+        fs::create_directory(kGadget / "functions" / kFunction);
+        fs::create_directory_symlink(kGadget / "functions" / kFunction,
+                                     kGadget / "configs/c.1" / kFunction);
+        fs::create_directories(kFunctionFsMount);
+        if (mount(kFunctionFsName, kFunctionFsMount.c_str(), "functionfs", 0, nullptr) != 0) {
+            Die("cannot mount functionfs");
+        }
+        m_ep0 = open((kFunctionFsMount / "ep0").c_str(), O_RDWR);
+        if (m_ep0 < 0) {
+            Die("cannot open ep0");
+        }
+        FunctionFsDescriptors descriptors{};
+        descriptors.header.magic = htole32(FUNCTIONFS_DESCRIPTORS_MAGIC_V2);
+        descriptors.header.length = htole32(sizeof descriptors);
+        descriptors.header.flags = htole32(FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_HAS_HS_DESC);
+        descriptors.fullSpeedCount = htole32(3);
+        descriptors.highSpeedCount = htole32(3);
+        descriptors.fullSpeed = Descriptors(1);  // 1 ms
+        descriptors.highSpeed = Descriptors(4);  // 2^(4-1) microframes: 1 ms
+        usb_functionfs_strings_head strings{};
+        strings.magic = htole32(FUNCTIONFS_STRINGS_MAGIC);
+        strings.length = htole32(sizeof strings);
+        if (write(m_ep0, &descriptors, sizeof descriptors) != sizeof descriptors ||
+            write(m_ep0, &strings, sizeof strings) != sizeof strings) {
+            Die("FunctionFS refused the descriptors");
+        }
+        m_udc = FirstUdc();
+    }
+
+    void Plug(bool plugged) {
+        if (plugged == m_plugged) {
+            return;
+        }
+        WriteText(kGadget / "UDC", plugged ? m_udc : "\n");
+        m_plugged = plugged;
+        m_trace.Line(plugged ? "plugged" : "unplugged");
+    }
+
+    void FailReports(bool fail) { m_failing = fail; }
+
+    int Ep0() const { return m_ep0; }
+
+    // Reads the events queued on ep0 and answers a control request among them.
+    void ServeEvents() {
+        usb_functionfs_event events[4];
+        const ssize_t got = read(m_ep0, events, sizeof events);
+        if (got < 0) {
+            if (errno != EINTR && errno != EAGAIN && errno != EIDRM) {
+                Die("ep0 read");
+            }
+            return;
+        }
+        for (size_t i = 0; i < static_cast<size_t>(got) / sizeof events[0]; ++i) {
+            switch (events[i].type) {
+                case FUNCTIONFS_ENABLE:
+                    m_trace.Line("configured");
+                    break;
+                case FUNCTIONFS_SETUP:
+                    ServeSetup(events[i].u.setup);
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+
+    void Remove() {
+        if (fs::exists(kGadget / "UDC")) {
+            std::ofstream(kGadget / "UDC") << "\n";
+        }
+        if (m_ep0 >= 0) {
+            close(m_ep0);
+            m_ep0 = -1;
+        }
+        umount2(kFunctionFsMount.c_str(), MNT_DETACH);
+        // configfs takes its items away by rmdir, innermost first; files go with their folder.
+        std::error_code ignored;
+        fs::remove(kGadget / "configs/c.1" / kFunction, ignored);
+        for (const char* dir : {"configs/c.1/strings/0x409", "configs/c.1", "strings/0x409"}) {
+            rmdir((kGadget / dir).c_str());
+        }
+        rmdir((kGadget / "functions" / kFunction).c_str());
+        rmdir(kGadget.c_str());
+    }
+
+  private:
+    static std::string FirstUdc() {
+        for (const auto& entry : fs::directory_iterator("/sys/class/udc")) {
+            return entry.path().filename().string();
+        }
+        errno = ENODEV;
+        Die("no USB device controller (is dummy_hcd loaded?)");
+    }
+
+    void Reply(const void* data, size_t size, uint16_t length) {
+        const size_t send = std::min<size_t>(size, length);
+        if (write(m_ep0, data, send) < 0) {
+            fprintf(stderr, "vesk_gadget_camera: reply: %s\n", strerror(errno));
+        }
+    }
+
+    // FunctionFS stalls a request when the data stage is taken the other way round.
+    void Stall(bool in) {
+        if (in) {
+            (void)!read(m_ep0, nullptr, 0);
+        } else {
+            (void)!write(m_ep0, nullptr, 0);
+        }
+    }
+
+    void ServeSetup(const usb_ctrlrequest& setup) {
+        const bool in = (setup.bRequestType & USB_DIR_IN) != 0;
+        const uint16_t value = le16toh(setup.wValue);
+        const uint16_t length = le16toh(setup.wLength);
+        const uint8_t type = setup.bRequestType & USB_TYPE_MASK;
+        const uint8_t reportKind = value >> 8;  // 1 input, 3 feature
+        const uint8_t reportId = value & 0xFF;
+        if (type == USB_TYPE_STANDARD && in && setup.bRequest == USB_REQ_GET_DESCRIPTOR) {
+            if ((value >> 8) == 0x22) {
+                return Reply(kReportDescriptor, sizeof kReportDescriptor, length);
+            }
+            if ((value >> 8) == 0x21) {
+                const HidDescriptor hid;
+                return Reply(&hid, sizeof hid, length);
+            }
+        } else if (type == USB_TYPE_CLASS) {
+            constexpr uint8_t kGetReport = 0x01, kGetIdle = 0x02, kSetReport = 0x09,
+                              kSetIdle = 0x0A;
+            const bool requestReport = reportKind == 3 && reportId == kRequestReportId;
+            if (!in && setup.bRequest == kSetReport && requestReport && !m_failing) {
+                std::vector<uint8_t> report(length);
+                const ssize_t got = read(m_ep0, report.data(), report.size());
+                if (got > 0) {
+                    m_protocol.TakeFeatureReport(report.data(), static_cast<size_t>(got));
+                }
+                return;
+            }
+            if (in && setup.bRequest == kGetReport && requestReport && !m_failing) {
+                const std::vector<uint8_t> report = m_protocol.NextFeatureReport();
+                return Reply(report.data(), report.size(), length);
+            }
+            if (in && setup.bRequest == kGetReport && reportKind == 1 &&
+                reportId == kEventReportId) {
+                const uint8_t noEvent[kEventReportLength] = {kEventReportId, 0, 0, 0};
+                return Reply(noEvent, sizeof noEvent, length);
+            }
+            if (!in && setup.bRequest == kSetIdle) {
+                (void)!read(m_ep0, nullptr, 0);  // the status stage: accepted
+                return;
+            }
+            if (in && setup.bRequest == kGetIdle) {
+                const uint8_t idle = 0;
+                return Reply(&idle, 1, length);
+            }
+        }
+        Stall(in);
+    }
+
+    Trace& m_trace;
+    CameraProtocol m_protocol;
+    int m_ep0 = -1;
+    std::string m_udc;
+    bool m_plugged = false;
+    bool m_failing = false;
+};
+
+int Serve(const char* tracePath, const char* controlPath) {
+    Trace trace(tracePath);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    const int signals = signalfd(-1, &stop, SFD_CLOEXEC);
+    unlink(controlPath);
+    if (mkfifo(controlPath, 0600) != 0) {
+        Die(std::string("cannot make ") + controlPath);
+    }
+    // Opened for writing too, so that a writer going away is no end of file.
+    const int control = open(controlPath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (signals < 0 || control < 0) {
+        Die("cannot watch signals and the control pipe");
+    }
+
+    GadgetCamera camera(trace);
+    camera.Build();
+    camera.Plug(true);
+    std::string pending;
+    for (;;) {
+        pollfd watched[] = {{camera.Ep0(), POLLIN, 0}, {control, POLLIN, 0}, {signals, POLLIN, 0}};
+        if (poll(watched, 3, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Die("poll");
+        }
+        if (watched[2].revents != 0) {
+            break;
+        }
+        if (watched[0].revents != 0) {
+            camera.ServeEvents();
+        }
+        if (watched[1].revents != 0) {
+            char chunk[256];
+            const ssize_t got = read(control, chunk, sizeof chunk);
+            pending.append(chunk, got > 0 ? static_cast<size_t>(got) : 0);
+            for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                const std::string command = pending.substr(0, end);
+                pending.erase(0, end + 1);
+                if (command == "unplug" || command == "plug") {
+                    camera.Plug(command == "plug");
+                } else if (command == "fail" || command == "heal") {
+                    camera.FailReports(command == "fail");
+                } else if (command.rfind("mark ", 0) == 0) {
+                    trace.Line(command);
+                    continue;
+                } else {
+                    trace.Line("refused " + command);
+                    continue;
+                }
+                trace.Line("done " + command);
+            }
+        }
+    }
+    camera.Plug(false);
+    camera.Remove();
+    unlink(controlPath);
+    return 0;
+}
+
+int RoundTrip(int count) {
+    vesk::RestOHidDevImpl camera(0x3E8C, 0x6B4E, "");
+    if (!camera.Open(vesk::EventCallback())) {
+        fprintf(stderr, "roundtrip: the camera cannot be opened\n");
+        return 1;
+    }
+    const std::string head = R"({"msg_id":"21","type":"GET","url":"echo"})";
+    std::vector<double> millis;
+    for (int i = 0; i < count; ++i) {
+        const std::string body = R"({"ping":")" + std::to_string(i) + "\"}";
+        std::string replyHead;
+        std::string replyBody;
+        vesk::ProgressCallback none;
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok =
+            camera.SendRequest(head, body) && camera.GetResponse(replyHead, replyBody, "", none);
+        const auto end = std::chrono::steady_clock::now();
+        if (!ok || replyBody != body || replyHead.find(R"("status":"200")") == std::string::npos) {
+            fprintf(stderr, "roundtrip %d: sent %s, answered %s %s\n", i, body.c_str(),
+                    replyHead.c_str(), replyBody.c_str());
+            return 1;
+        }
+        millis.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+    }
+    std::sort(millis.begin(), millis.end());
+    const auto at = [&](double share) { return millis[static_cast<size_t>(share * (count - 1))]; };
+    printf(
+        "%d round trips (a 2048-byte feature report SET, its answer's GET): median %.2f ms, "
+        "min %.2f, p90 %.2f, max %.2f\n",
+        count, at(0.5), millis.front(), at(0.9), millis.back());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "serve" && argc == 4) {
+        return Serve(argv[2], argv[3]);
+    }
+    if (mode == "roundtrip" && argc == 3 && atoi(argv[2]) > 0) {
+        return RoundTrip(atoi(argv[2]));
+    }
+    fprintf(stderr,
+            "usage: vesk_gadget_camera serve TRACE CONTROL\n"
+            "       vesk_gadget_camera roundtrip COUNT\n");
+    return 2;
+}
