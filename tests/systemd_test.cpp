@@ -127,7 +127,8 @@ TEST(SystemdUnit, RunsTheProgramQuotedAsTheRoomUserHardened) {
         << unit;
     for (const char* line :
          {"\nType=notify\n", "\nRestart=no\n", "\nUser=nobody\n", "\nStateDirectory=Vesk/Audio\n",
-          "\nStandardOutput=null\n", "\nWantedBy=multi-user.target\n"}) {
+          "\nStandardOutput=null\n", "\nStandardError=journal\n", "\nWantedBy=multi-user.target\n",
+          "\nWants=modprobe@usbcore.service modprobe@hid.service\n"}) {
         EXPECT_NE(unit.find(line), std::string::npos) << line;
     }
     EXPECT_EQ(unit.find("XDG_RUNTIME_DIR"), std::string::npos);  // no uid written in

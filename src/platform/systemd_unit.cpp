@@ -34,7 +34,11 @@ std::string SystemdUnit(const std::string& executable, const std::string& user, 
         "[Unit]\n"
         "Description=VeskAudioService: far-end talk detection for the room camera\n"
         "Documentation=man:VeskAudioService(8)\n"
-        "After=sound.target\n";
+        "# The camera's nodes are allowed below by their drivers' major numbers, which systemd\n"
+        "# looks up as the unit starts: those drivers are loaded first, also on a host whose\n"
+        "# camera is enumerated after the service started.\n"
+        "Wants=modprobe@usbcore.service modprobe@hid.service\n"
+        "After=sound.target modprobe@usbcore.service modprobe@hid.service\n";
     if (restart) {
         unit +=
             "# A crash loop (a sixth start within 5 minutes) ends in a failed unit.\n"
@@ -70,6 +74,8 @@ std::string SystemdUnit(const std::string& executable, const std::string& user, 
         "StateDirectory=Vesk/Audio\n"
         "# Its once-a-second frame count is for consoles; event reports go to the journal.\n"
         "StandardOutput=null\n"
+        "# The camera library's one-line diagnostics (it would inherit the null output).\n"
+        "StandardError=journal\n"
         "\n"
         "# Reads the sound server's socket and the camera's nodes; writes its state folder.\n"
         "NoNewPrivileges=yes\n"
