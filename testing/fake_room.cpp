@@ -16,6 +16,7 @@ struct Room {
     bool cameraReady = false;
     bool deviceFound = true;
     bool startFails = false;
+    uint32_t captureStartMs = 0;
     uint32_t captureStopMs = 0;
     bool lockstep = true;
     int passesStarted = 0;
@@ -44,6 +45,7 @@ void Reset() {
     r.cameraReady = false;
     r.deviceFound = true;
     r.startFails = false;
+    r.captureStartMs = 0;
     r.captureStopMs = 0;
     r.lockstep = true;
     r.passesStarted = r.passesAllowed = r.blockedAtPass = 0;
@@ -64,6 +66,11 @@ void SetDeviceFound(bool found) {
 void SetStartFails(bool fails) {
     std::lock_guard<std::mutex> lock(room().mutex);
     room().startFails = fails;
+}
+
+void SetCaptureStartMs(uint32_t ms) {
+    std::lock_guard<std::mutex> lock(room().mutex);
+    room().captureStartMs = ms;
 }
 
 void SetCaptureStopMs(uint32_t ms) {
@@ -125,6 +132,12 @@ CSpkLoopback::~CSpkLoopback() {
 
 int32_t CSpkLoopback::Start() {
     fake_room::Record(fake_room::Call::kStart);
+    uint32_t startMs;
+    {
+        std::lock_guard<std::mutex> lock(room().mutex);
+        startMs = room().captureStartMs;
+    }
+    Sleep(startMs);
     std::lock_guard<std::mutex> lock(room().mutex);
     m_bDeviceFound = room().deviceFound ? 1 : 0;
     m_bRunning = room().startFails ? 0 : 1;

@@ -23,6 +23,8 @@ void SetDeviceFound(bool found);
 // Makes every later capture Start() fail (its thread ended before it ran), as without a
 // sound server.
 void SetStartFails(bool fails);
+// Makes every later capture Start() take this long (scaled by the time divisor like Sleep).
+void SetCaptureStartMs(uint32_t ms);
 // Makes every later capture Stop() take this long (scaled by the time divisor like Sleep);
 // such a stop logs "fake_room: slow capture stop done" when it returns.
 void SetCaptureStopMs(uint32_t ms);

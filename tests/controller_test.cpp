@@ -181,6 +181,21 @@ TEST_F(Controller, FailedStartIsRetriedAfterTheStartPollNotEveryPass) {
         CaptureCalls(),
         (std::vector<CaptureCall>{
             {1, Call::kStart}, {52, Call::kStart}, {103, Call::kStart}, {154, Call::kStart}}));
+
+    // A start that fails only when its whole poll ran out has waited that long already: the
+    // next comes within two passes, not 5 s later.
+    fake_room::FreeRun();
+    SpkLoopback_Stop();
+    fake_room::Reset();
+    fake_room::SetCameraReady(true);
+    fake_room::SetStartFails(true);
+    fake_room::SetCaptureStartMs(5010);
+    ASSERT_TRUE(SpkLoopback_Start());
+    ASSERT_TRUE(RunPasses(3));
+    fake_room::SetCaptureStartMs(0);  // the stop's wait must not meet a slow start
+    const std::vector<CaptureCall> calls = CaptureCalls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_LE(calls[1].pass - calls[0].pass, 2);
 }
 
 TEST_F(Controller, DeviceRetryCountsPassesWithoutTheDeviceOnly) {
