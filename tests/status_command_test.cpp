@@ -146,7 +146,8 @@ TEST(StatusCommand, ExitCodeAndFirstLineForEachKindOfSnapshot) {
 
 TEST(StatusCommand, SummaryKeepsOneFactPerLineWhateverTheNamesHold) {
     Snapshot s = Healthy();
-    s.deviceName = "Speakers\n\x1b[2Jok: all good";
+    // Line breaks and bidirectional overrides of Unicode too (U+0085, U+2028, U+202E).
+    s.deviceName = "Speakers\n\x1b[2Jok: all good\xc2\x85\xe2\x80\xa8\xe2\x80\xae";
     s.serial = "1\r2";
     const Check check = CheckOf(ToJson(s));
     const std::string summary = RenderSummary(check);
@@ -155,7 +156,7 @@ TEST(StatusCommand, SummaryKeepsOneFactPerLineWhateverTheNamesHold) {
     EXPECT_EQ(check.headline.find('\n'), std::string::npos);
     EXPECT_EQ(test_util::FirstMissingInOrder(
                   summary,
-                  {"ok: capturing \"Speakers??[2Jok: all good\" 48000 Hz",
+                  {"ok: capturing \"Speakers??[2Jok: all good???\" 48000 Hz",
                    "\nservice:      VeskAudioService 0.1.0, pid 4242, running since",
                    "\nsnapshot:     ", ", written 3 s ago\n", "sound server: connected since ",
                    "\ncapture:      running since ",

@@ -221,9 +221,13 @@ TEST(StatusBoard, TellsTheServiceManagerEachNewSummaryOnce) {
         vesk_status::ServiceStarting();
         board.Write("", nullptr);
         board.Write("", nullptr);  // nothing new
-        vesk_status::CameraOpened({0x3E8C, 0x6B4E, 0x0102, "Q30-0001", "Vesk", "Quorin Q30"});
+        // A camera's strings must not add assignments to the notification, nor break or turn
+        // round the line that systemctl status shows.
+        vesk_status::CameraOpened({0x3E8C, 0x6B4E, 0x0102, "Q30-0001", "Vesk",
+                                   "Q30\nSTOPPING=1\xc2\x85\xe2\x80\xa8\xe2\x80\xae"});
         board.Write("", nullptr);
     }
+    vesk_platform::ReportServiceStatusText("plain\nREADY=1");  // cleaned by the sender too
     test_util::SetEnv("NOTIFY_SOCKET", "");
 
     std::vector<std::string> lines;
@@ -233,11 +237,31 @@ TEST(StatusBoard, TellsTheServiceManagerEachNewSummaryOnce) {
         lines.emplace_back(buffer, static_cast<size_t>(got));
     }
     close(listener);
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "STATUS=warning: no camera attached");
     EXPECT_EQ(lines[1],
-              "STATUS=warning: capture not running; camera Quorin Q30 (serial "
+              "STATUS=warning: capture not running; camera Q30?STOPPING=1??? (serial "
               "Q30-0001) open");
+    EXPECT_EQ(lines[2], "STATUS=plain READY=1");
+}
+
+// A call's far end turns on and off several times a second; on a room host's SD card its
+// changes reach the disk at most once a second.
+TEST(StatusBoard, WritesChangesAtMostOnceASecond) {
+    test_util::TempDir dir;
+    vesk_status::ServiceStarting();
+    const uint64_t before = vesk_status::SnapshotWrites();
+    vesk_status::WriteIfDue(dir.path().c_str(), 0, nullptr);
+    const auto first = std::chrono::steady_clock::now();
+    for (bool talking : {true, false}) {
+        vesk_status::RequestSent(talking, true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        vesk_status::WriteIfDue(dir.path().c_str(), 0, nullptr);
+    }
+    EXPECT_EQ(vesk_status::SnapshotWrites() - before, 1u);
+    std::this_thread::sleep_until(first + std::chrono::milliseconds(1050));
+    vesk_status::WriteIfDue(dir.path().c_str(), 0, nullptr);
+    EXPECT_EQ(vesk_status::SnapshotWrites() - before, 2u);
 }
 #endif
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 #include "platform/ServiceEvent.h"
 #include "platform/coreaudio.h"
@@ -54,6 +55,14 @@ namespace vesk {
 void SetResponsePollWait(std::chrono::microseconds wait);
 
 }  // namespace vesk
+
+namespace vesk_status {
+
+// Counts the status snapshots written (put in place in the data folder) since the process
+// began, so that tests can check the writer's pace.
+uint64_t SnapshotWrites();
+
+}  // namespace vesk_status
 
 // Seams of the environment, read by the platform layer:
 // - VESK_DATA_ROOT names the common application data folder (default: the system's).

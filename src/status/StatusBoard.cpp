@@ -1,5 +1,6 @@
 #include "status/StatusBoard.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -65,6 +66,7 @@ struct Board {
     std::chrono::steady_clock::time_point rateTime;
     double packetRate = 0;
     int failures = 0;
+    std::atomic<uint64_t> writes{0};  // snapshots put in place, for tests
 };
 
 Board& board() {
@@ -152,6 +154,7 @@ bool Write(Board& b, const std::string& folder, const Snapshot& snapshot, CVeskL
     }
     std::string error;
     if (WriteFile(b, folder, snapshot, &error)) {
+        ++b.writes;
         return true;
     }
     if (b.failures++ % kFailureLogPeriod == 0) {
@@ -357,6 +360,10 @@ void WriteIfDue(const char* folder, int64_t packets, CVeskLogger* logger) {
         }
     }
     ReportLine(b, nowMs);
+}
+
+uint64_t SnapshotWrites() {
+    return board().writes.load();
 }
 
 void WriteStopped(const char* folder, CVeskLogger* logger) {

@@ -306,26 +306,4 @@ std::string WatchLine(const Check& check) {
 int ExitCode(Mode mode, const Check& check) {
     return mode == Mode::kPrometheus ? 0 : static_cast<int>(check.state);
 }
-
-std::string Printable(const std::string& text) {
-    // UTF-8 first, so that no stray byte can join the next into a terminal's command; then the
-    // C0 and C1 controls (U+0080 to U+009F are 0xC2 0x80 to 0xC2 0x9F).
-    const std::string valid = ValidUtf8(text);
-    std::string out;
-    out.reserve(valid.size());
-    for (size_t i = 0; i < valid.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(valid[i]);
-        const auto next = i + 1 < valid.size() ? static_cast<unsigned char>(valid[i + 1]) : 0;
-        if (byte < 0x20 || byte == 0x7f) {
-            out += '?';
-        } else if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
-            out += '?';
-            ++i;
-        } else {
-            out += static_cast<char>(byte);
-        }
-    }
-    return out;
-}
-
 }  // namespace vesk_status

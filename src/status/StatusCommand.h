@@ -71,7 +71,4 @@ std::string WatchLine(const Check& check);
 // state themselves (a textfile timer replaces its file only when the command succeeds).
 int ExitCode(Mode mode, const Check& check);
 
-// Text for a terminal: control characters replaced by '?'.
-std::string Printable(const std::string& text);
-
 }  // namespace vesk_status

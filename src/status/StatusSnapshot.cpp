@@ -427,7 +427,38 @@ std::string SummaryLine(const Snapshot& s) {
     for (size_t i = 0; i < parts.size(); ++i) {
         line += (i == 0 ? "" : "; ") + parts[i];
     }
-    return line;
+    return Printable(line);
+}
+
+std::string Printable(const std::string& text) {
+    // UTF-8 first, so that no stray byte can join the next into a terminal's command; then the
+    // C0 and C1 controls (U+0080 to U+009F, the next line U+0085 among them, are 0xC2 0x80 to
+    // 0xC2 0x9F), the line and paragraph separators (U+2028, U+2029) and the bidirectional
+    // embeddings, overrides and isolates (U+202A to U+202E, U+2066 to U+2069).
+    const std::string valid = ValidUtf8(text);
+    std::string out;
+    out.reserve(valid.size());
+    for (size_t i = 0; i < valid.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(valid[i]);
+        const auto next = i + 1 < valid.size() ? static_cast<unsigned char>(valid[i + 1]) : 0;
+        const auto third = i + 2 < valid.size() ? static_cast<unsigned char>(valid[i + 2]) : 0;
+        const uint32_t general = 0x2000 | ((next & 0x3f) << 6) | (third & 0x3f);  // after 0xE2
+        if (byte < 0x20 || byte == 0x7f) {
+            out += '?';
+        } else if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            out += '?';
+            ++i;
+        } else if (byte == 0xe2 && (next == 0x80 || next == 0x81) &&
+                   (general == 0x2028 || general == 0x2029 ||
+                    (general >= 0x202a && general <= 0x202e) ||
+                    (general >= 0x2066 && general <= 0x2069))) {
+            out += '?';
+            i += 2;
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out;
 }
 
 std::string ValidUtf8(const std::string& text) {

@@ -113,6 +113,10 @@ ReadResult ReadSnapshotFile(const std::string& path, Snapshot* snapshot, std::st
 // Times of day are local.
 std::string SummaryLine(const Snapshot& snapshot);
 
+// `text` for one line of a terminal or of the service manager's status: valid UTF-8, with
+// what would break the line or reorder it on screen replaced by '?'.
+std::string Printable(const std::string& text);
+
 // `text` with every byte that is not part of a UTF-8 sequence (overlong forms, surrogates and
 // code points past U+10FFFF included) replaced by U+FFFD: names come from devices and sound
 // servers, and JSON readers and Prometheus refuse what is not UTF-8.
