@@ -13,6 +13,7 @@
 
 #include "signal/SignalDetector.h"
 #include "signal/detector_bands.h"
+#include "simd_levels.h"
 
 namespace {
 
@@ -122,6 +123,7 @@ TEST(Detector, SimdLevelsMatchThePlainComputation) {
     std::uniform_int_distribution<int> fullScale(-32768, 32767);
     std::uniform_int_distribution<int> quiet(-300, 300);
     const double pi = std::acos(-1.0);
+    const std::vector<signal_simd::Level> levels = simd_levels::Compared();
     for (int trial = 0; trial < 200; ++trial) {
         Block block(BLOCK_48K);
         for (int n = 0; n < BLOCK_48K; ++n) {
@@ -145,10 +147,7 @@ TEST(Detector, SimdLevelsMatchThePlainComputation) {
         int64_t re[kDetectorBands];
         int64_t im[kDetectorBands];
         detector::BandValuesReference(block.data(), re, im);
-        for (signal_simd::Level level : signal_simd::kLevels) {
-            if (!signal_simd::Supported(level)) {
-                continue;
-            }
+        for (signal_simd::Level level : levels) {
             int64_t levelRe[kDetectorBands];
             int64_t levelIm[kDetectorBands];
             detector::BandValues(block.data(), levelRe, levelIm, level);
@@ -165,14 +164,8 @@ TEST(Detector, SimdLevelsMatchThePlainComputation) {
 // Every instruction-set level runs the whole detector to the same state, block by block,
 // through floors lowered, gathered and replaced, clamped bands, detections and hangovers.
 TEST(Detector, LevelsAgreeBlockByBlock) {
-    std::vector<signal_simd::Level> levels;
-    std::vector<DetectorState> states;
-    for (signal_simd::Level level : signal_simd::kLevels) {
-        if (signal_simd::Supported(level)) {
-            levels.push_back(level);
-            states.push_back(Fresh());
-        }
-    }
+    const std::vector<signal_simd::Level> levels = simd_levels::Compared();
+    std::vector<DetectorState> states(levels.size(), Fresh());
     std::mt19937 random(7);
     std::normal_distribution<double> noise(0.0, 30.0);
     const double pi = std::acos(-1.0);
