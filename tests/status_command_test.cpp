@@ -4,6 +4,7 @@
 #include <json/json.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -141,6 +142,13 @@ TEST(StatusCommand, ExitCodeAndFirstLineForEachKindOfSnapshot) {
     EXPECT_EQ(link.headline, "unknown: cannot read " + (dir / "link.json") + ": it is a link");
     const Check folder = RunCheck(dir.path(), kNow);  // a folder, not given to SnapshotPath
     EXPECT_EQ(folder.state, State::kUnknown);
+    // A folder named as the snapshot is the snapshot's place: given with --file, the same
+    // answer as when the data root leads there.
+    TempDir root;
+    std::filesystem::create_directory(root / kFileName);
+    EXPECT_EQ(SnapshotPath(root / kFileName), root / kFileName);
+    EXPECT_EQ(RunCheck(SnapshotPath(root / kFileName), kNow).headline,
+              "unknown: cannot read " + (root / kFileName) + ": not a regular file");
 #endif
 }
 
@@ -296,6 +304,9 @@ TEST(StatusCommand, WatchSeesChangesOfTheRoomNotOfTheClock) {
     Snapshot stale = base;
     stale.written = kNow - 60;
     EXPECT_NE(WatchKey(CheckOf(ToJson(stale))), key);
+    Snapshot staler = stale;  // a second older: the same stale room, no new line
+    staler.written -= 1;
+    EXPECT_EQ(WatchKey(CheckOf(ToJson(staler))), WatchKey(CheckOf(ToJson(stale))));
     const Check check = CheckOf(ToJson(talking));
     EXPECT_EQ(WatchLine(check).substr(19), " " + check.headline);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <sstream>
 
@@ -213,7 +214,11 @@ std::string SnapshotPath(const std::string& given) {
     if (given.empty()) {
         return DefaultSnapshotPath();
     }
-    if (!IsDirectory(given.c_str())) {
+    // A folder named as the snapshot is where the snapshot should be, not a folder holding it.
+    const size_t name = given.size() - std::min(given.size(), std::strlen(kFileName));
+    const bool namedAsSnapshot = given.compare(name, std::string::npos, kFileName) == 0 &&
+                                 (name == 0 || IsSeparator(given[name - 1]));
+    if (!IsDirectory(given.c_str()) || namedAsSnapshot) {
         return given;
     }
     return given + (IsSeparator(given.back()) ? "" : VESK_PATH_SEP) + kFileName;
@@ -280,7 +285,10 @@ std::string RenderSummary(const Check& check) {
 }
 
 std::string WatchKey(const Check& c) {
-    if (!c.hasSnapshot || c.condition == Condition::kStale) {
+    if (c.condition == Condition::kStale) {
+        return ConditionName(c.condition);  // not its headline, whose age grows every second
+    }
+    if (!c.hasSnapshot) {
         return ConditionName(c.condition) + std::string("\n") + c.headline;
     }
     const Snapshot& s = c.snapshot;
