@@ -141,6 +141,9 @@ TEST(StatusFile, RoundTripsAndRefusesWhatIsNotASnapshot) {
     refused(replaced(written, "\"written\":\" 026-11-30T00:54:20Z\""), "written");
     refused(replaced(written, "\"written\":null"), "written");
     refused(replaced("\"far_end\":{", "\"far_end\":{\"talking\":true,"), "not valid JSON");
+    // Nothing but the document: no text after a NUL byte, no byte-order mark before it.
+    refused(text + std::string("\0garbage", 8), "not valid JSON");
+    refused("\xef\xbb\xbf" + text, "not valid JSON");
 
     // Names that are not UTF-8 (a device's own bytes) still make a file JSON readers take.
     s.serial = "Q30\xff\xc3(\xed\xa0\x80\xe2\x82\xac";

@@ -352,11 +352,18 @@ bool ParseSnapshot(const std::string& text, Snapshot* snapshot, std::string* err
     builder["collectComments"] = false;
     builder["rejectDupKeys"] = true;
     builder["failIfExtra"] = true;
+    builder["skipBom"] = false;  // the writer writes none
     builder["stackLimit"] = 20;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string parseErrors;
     bool parsed = false;
+    // The reader takes a NUL byte for the end of the text, and so would not see what follows.
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        *error = "not valid JSON: a NUL byte at offset " + std::to_string(nul);
+        return false;
+    }
     try {
         parsed = reader->parse(text.data(), text.data() + text.size(), &root, &parseErrors);
     } catch (const std::exception& exception) {
