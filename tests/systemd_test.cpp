@@ -97,9 +97,11 @@ class SystemctlStandIn {
     std::vector<std::string> Units() const { return test_util::ListDir(units()); }
 
     // Runs `program` with the stand-in on the PATH; returns its exit code, its standard error
-    // in `err`. `user` becomes VESK_SESSION_USER; `notify` NOTIFY_SOCKET when not empty.
+    // in `err`. `user` becomes VESK_SESSION_USER; `notify` NOTIFY_SOCKET when not empty. After
+    // `stopAfterMs`, `stopSignals` SIGTERMs 20 ms apart.
     int Run(const std::string& program, std::vector<std::string> args, const std::string& user,
-            std::string* err, const std::string& notify = "", int stopAfterMs = 0) {
+            std::string* err, const std::string& notify = "", int stopAfterMs = 0,
+            int stopSignals = 1) {
         const std::string errFile = m_dir / "stderr.txt";
         const pid_t pid = fork();
         if (pid == 0) {
@@ -120,7 +122,10 @@ class SystemctlStandIn {
         }
         if (stopAfterMs > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(stopAfterMs));
-            kill(pid, SIGTERM);
+            for (int signal = 0; signal < stopSignals; ++signal) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(signal == 0 ? 0 : 20));
+                kill(pid, SIGTERM);
+            }
         }
         // Bounded: a program that never ends fails the test instead of hanging it.
         const int code = test_util::ExitCodeWithin(pid, 30000);
@@ -238,9 +243,12 @@ TEST(SystemdService, ChildrenDoNotInheritTheNotifySocket) {
     EXPECT_EQ(calls.find("notify=" + dir / "notify"), std::string::npos) << calls;
 
     // A systemctl that never answers (systemd busy in a shutdown) does not hold the stop: it
-    // is ended with what it started, and the stop goes on as a plain stop.
+    // is ended with what it started, and the stop goes on as a plain stop. It is asked once
+    // however many stop signals come.
     systemd.HangOn("is-system-running");
-    EXPECT_EQ(systemd.Run(VESK_SERVICE_BINARY, {}, "nobody", &err, "", 1500), 0);
+    const size_t asked = test_util::Count(systemd.Calls(), "is-system-running");
+    EXPECT_EQ(systemd.Run(VESK_SERVICE_BINARY, {}, "nobody", &err, "", 1500, 3), 0);
+    EXPECT_EQ(test_util::Count(systemd.Calls(), "is-system-running"), asked + 1);
     ASSERT_GT(systemd.HungPid(), 0);
     ASSERT_GT(systemd.HelperPid(), 0);
     EXPECT_TRUE(Gone(systemd.HungPid()));

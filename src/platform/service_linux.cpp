@@ -45,9 +45,9 @@ std::mutex g_statusMutex;
 bool g_stopReported = false;
 
 // How long a stop waits for systemd to say whether the system goes down. It answers in a few
-// milliseconds, but during a shutdown it can be busy for many seconds: past this, the stop
-// goes on as a plain stop, well within systemd's stop timeout.
-constexpr int kSystemStateWaitMs = 200;
+// milliseconds (tens on a slow machine), but during a shutdown it can be busy for many seconds:
+// past this, the stop goes on as a plain stop, and a stop with the wait ends within 0.3 s.
+constexpr int kSystemStateWaitMs = 100;
 
 // A stop signal is the stop control, or the shutdown control while the system goes down.
 DWORD StopControl() {
@@ -70,8 +70,14 @@ class StopSignals {
         pthread_sigmask(SIG_BLOCK, &m_signals, &m_previousMask);
         m_waiter = std::thread([this] {
             int signal = 0;
+            bool stopping = false;
             while (sigwait(&m_signals, &signal) == 0 && !m_done) {
-                vesk_platform::PostServiceControl(StopControl());
+                // Later signals find the stop under way: asking systemd again would only hold
+                // the exit back.
+                if (!stopping) {
+                    stopping = true;
+                    vesk_platform::PostServiceControl(StopControl());
+                }
             }
         });
     }
