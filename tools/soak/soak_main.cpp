@@ -9,14 +9,18 @@
 // Usage: vesk_soak --seconds S --seed N --clips DIR --run-dir DIR --data-root DIR
 //                  --service PROGRAM [--pipewire] [--no-disk-full] [--rotation-bytes N]
 //                  [--sanitized]   (the service runs under AddressSanitizer)
+//                  [--events KIND,...]   (only these kinds, e.g. suspend,default-switch)
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "tools/soak/soak_analysis.h"
 #include "tools/soak/soak_report.h"
 #include "tools/soak/soak_run.h"
+#include "tools/soak/soak_schedule.h"
 
 namespace {
 
@@ -44,6 +48,16 @@ bool ParseArguments(int argc, char** argv, soak::RunOptions* options, std::strin
             options->service = argv[++i];
         } else if (arg == "--rotation-bytes" && hasValue) {
             options->rotationBytes = std::atol(argv[++i]);
+        } else if (arg == "--events" && hasValue) {
+            std::istringstream kinds(argv[++i]);
+            for (std::string kind; std::getline(kinds, kind, ',');) {
+                const std::vector<std::string>& known = soak::EventKinds();
+                if (std::find(known.begin(), known.end(), kind) == known.end() ||
+                    kind.rfind("burst", 0) == 0) {
+                    return false;
+                }
+                options->only.push_back(kind);
+            }
         } else {
             return false;
         }
@@ -105,7 +119,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: %s --seconds S (60 or more) --seed N --clips DIR --run-dir DIR "
                      "--data-root DIR --service PROGRAM [--pipewire] [--no-disk-full] "
-                     "[--rotation-bytes N] [--sanitized]\n",
+                     "[--rotation-bytes N] [--sanitized] [--events KIND,...]\n",
                      argv[0]);
         return 2;
     }

@@ -92,7 +92,7 @@ class Soak {
           m_control(m_server.Address()),
           m_player(program, m_server.Address(), Now),
           m_log(options.dataRoot + "/Vesk/Audio", options.dataRoot + "/soak-archive") {
-        ScheduleOptions schedule{options.seconds, options.seed, options.diskFull};
+        ScheduleOptions schedule{options.seconds, options.seed, options.diskFull, options.only};
         m_schedule = DrawSchedule(schedule);
     }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/soak/soak_observations.h"
 #include "tools/soak/soak_program.h"
@@ -18,6 +19,7 @@ struct RunOptions {
     std::string dataRoot;  // VESK_DATA_ROOT, on a small file system of its own when it can fill
     std::string service;   // the program: vesk_service_simcam
     bool diskFull = true;
+    std::vector<std::string> only;  // the event kinds drawn; empty: all
     long rotationBytes = 250000;
     bool sanitized = false;
 };

@@ -61,13 +61,18 @@ class Drawer {
             {"default-switch", 24},    {"suspend", 12},       {"log-flood", 12},
             {"camera-fail-sends", 10}, {"camera-unplug", 10}, {"sink-remove", 8},
             {"server-kill", 7},        {"disk-full", 6},      {"burst", 8}};
+        const auto drawn = [this](const std::string& kind) {
+            const std::vector<std::string>& only = m_options.only;
+            return (kind != "disk-full" || m_options.diskFull) &&
+                   (only.empty() || std::find(only.begin(), only.end(), kind) != only.end());
+        };
         int total = 0;
         for (const auto& [kind, weight] : weights) {
-            total += kind == "disk-full" && !m_options.diskFull ? 0 : weight;
+            total += drawn(kind) ? weight : 0;
         }
         int roll = Pick(total);
         for (const auto& [kind, weight] : weights) {
-            if (kind == "disk-full" && !m_options.diskFull) {
+            if (!drawn(kind)) {
                 continue;
             }
             if (roll < weight) {

@@ -39,6 +39,8 @@ struct ScheduleOptions {
     double seconds = 0;
     uint64_t seed = 0;
     bool diskFull = true;
+    // The kinds drawn, in their usual proportions among themselves; empty: every kind.
+    std::vector<std::string> only;
 };
 
 // The first event comes after the service's start has settled (boot wait, camera, capture).
