@@ -45,9 +45,9 @@ std::mutex g_statusMutex;
 bool g_stopReported = false;
 
 // How long a stop waits for systemd to say whether the system goes down. A room user's
-// systemctl asks over D-Bus: a few milliseconds, tens during a shutdown (a guest under software
-// emulation, some twenty times slower, answered in 150 ms and at its poweroff in 750 ms). A
-// busy or hung systemd may not answer at all: past this, the stop goes on as a plain stop.
+// systemctl asks over D-Bus, which is slower during a shutdown (a guest under software
+// emulation answered in 150 ms, and at its poweroff in 750 ms). A busy or hung systemd may not
+// answer at all: past this, the stop goes on as a plain stop.
 constexpr int kSystemStateWaitMs = 100;
 
 // A stop signal is the stop control, or the shutdown control while the system goes down.
