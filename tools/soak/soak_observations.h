@@ -67,6 +67,7 @@ struct Observations {
     double seconds = 0;
     uint64_t seed = 0;
     std::string server;
+    std::vector<std::string> only;  // the event kinds drawn, when not all
     // The service runs under AddressSanitizer: its quarantine holds freed memory, so resident
     // memory grows without a leak (LeakSanitizer judges leaks at the exit instead).
     bool sanitized = false;

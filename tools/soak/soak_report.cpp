@@ -303,7 +303,11 @@ void WriteSummary(const std::string& path, const Observations& seen, const Analy
         << (analysis.failures.empty() ? "All invariants held."
                                       : std::to_string(analysis.failures.size()) + " failures.")
         << " Replay: `scripts/soak " << seen.seconds << " " << seen.seed
-        << (seen.server == "PipeWire" ? " --pipewire" : "") << "`.\n\n";
+        << (seen.server == "PipeWire" ? " --pipewire" : "");
+    for (size_t i = 0; i < seen.only.size(); ++i) {
+        out << (i == 0 ? " --events " : ",") << seen.only[i];
+    }
+    out << "`.\n\n";
     SummarizeEvents(out, seen, analysis);
     SummarizeFlag(out, analysis);
     SummarizeGrowth(out, seen, analysis);

@@ -161,6 +161,7 @@ bool Soak::Start() {
     m_seen.seconds = m_options.seconds;
     m_seen.seed = m_options.seed;
     m_seen.server = m_server.Name();
+    m_seen.only = m_options.only;
     m_seen.sanitized = m_options.sanitized;
     m_seen.logFolder = m_options.dataRoot + "/Vesk/Audio";
     if (!m_server.Start(m_control, "vesk_48k")) {
