@@ -3,7 +3,7 @@
 #ifndef _WIN32
 #include <unistd.h>
 
-#include "platform/packet_queue.h"
+#include "platform/linux/pulse/packet_queue.h"
 #endif
 
 #include <atomic>

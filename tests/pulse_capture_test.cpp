@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
-#include "platform/pulse_audio.h"
+#include "platform/linux/pulse/pulse_audio.h"
 #include "test_util.h"
 
 namespace {

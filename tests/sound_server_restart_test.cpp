@@ -24,7 +24,7 @@
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
-#include "platform/pulse_audio.h"
+#include "platform/linux/pulse/pulse_audio.h"
 #include "status/StatusSnapshot.h"
 #include "testing/usb_sim.h"
 #include "test_util.h"

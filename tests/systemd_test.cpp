@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "platform/service.h"
-#include "platform/systemd_manager.h"
+#include "platform/linux/systemd/systemd_manager.h"
 #include "test_util.h"
 
 namespace {

@@ -25,7 +25,7 @@
 
 #include "platform/service.h"
 #include "platform/service_inprocess.h"
-#include "platform/systemd_manager.h"
+#include "platform/linux/systemd/systemd_manager.h"
 #include "platform/seams.h"
 
 const GUID kUsbDeviceInterfaceClass = {

@@ -2,7 +2,7 @@
 #include "platform/platform.h"
 
 #include "platform/data_root.h"
-#include "platform/event_pump.h"
+#include "platform/linux/event_pump.h"
 #include "platform/seams.h"
 
 #include <atomic>

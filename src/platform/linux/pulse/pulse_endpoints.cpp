@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "platform/com_object.h"
-#include "platform/pulse_audio.h"
-#include "platform/pulse_capture.h"
-#include "platform/pulse_connection.h"
-#include "platform/pulse_format.h"
+#include "platform/linux/pulse/pulse_audio.h"
+#include "platform/linux/pulse/pulse_capture.h"
+#include "platform/linux/pulse/pulse_connection.h"
+#include "platform/linux/pulse/pulse_format.h"
 
 namespace pulse_audio {
 namespace {

@@ -1,7 +1,7 @@
 // The systemd unit text, made once for the install command and for the package alike. It
 // needs nothing but the standard library: a cross-compiled package's build runs it on the
 // build machine.
-#include "platform/systemd_unit.h"
+#include "platform/linux/systemd/systemd_unit.h"
 
 namespace vesk_platform {
 

@@ -1,6 +1,6 @@
 // The service control manager on Linux: systemd, reached through systemctl. The unit text
 // comes from systemd_unit.cpp, which the package's build uses as well.
-#include "platform/systemd_manager.h"
+#include "platform/linux/systemd/systemd_manager.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -5,7 +5,7 @@
 #include <cwchar>
 
 #include "platform/coreaudio.h"
-#include "platform/pulse_audio.h"
+#include "platform/linux/pulse/pulse_audio.h"
 #include "platform/seams.h"
 
 bool IsEqualGUID(const GUID& a, const GUID& b) {

@@ -1,4 +1,4 @@
-#include "platform/pulse_format.h"
+#include "platform/linux/pulse/pulse_format.h"
 
 #include <cstring>
 #include <vector>

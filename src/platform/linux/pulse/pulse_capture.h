@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/coreaudio.h"
-#include "platform/pulse_connection.h"
+#include "platform/linux/pulse/pulse_connection.h"
 
 namespace pulse_audio {
 

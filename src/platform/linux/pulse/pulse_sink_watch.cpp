@@ -1,4 +1,4 @@
-#include "platform/pulse_sink_watch.h"
+#include "platform/linux/pulse/pulse_sink_watch.h"
 
 #include <cstring>
 #include <utility>

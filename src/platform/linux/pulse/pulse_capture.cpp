@@ -1,4 +1,4 @@
-#include "platform/pulse_capture.h"
+#include "platform/linux/pulse/pulse_capture.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "platform/com_object.h"
-#include "platform/event_pump.h"
-#include "platform/packet_queue.h"
-#include "platform/pulse_format.h"
-#include "platform/pulse_sink_watch.h"
+#include "platform/linux/event_pump.h"
+#include "platform/linux/pulse/packet_queue.h"
+#include "platform/linux/pulse/pulse_format.h"
+#include "platform/linux/pulse/pulse_sink_watch.h"
 
 namespace pulse_audio {
 namespace {

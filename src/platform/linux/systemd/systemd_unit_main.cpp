@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/systemd_unit.h"
+#include "platform/linux/systemd/systemd_unit.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {

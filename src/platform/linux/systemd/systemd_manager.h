@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/service.h"
-#include "platform/systemd_unit.h"
+#include "platform/linux/systemd/systemd_unit.h"
 
 namespace vesk_platform {
 
