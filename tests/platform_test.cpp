@@ -2,8 +2,6 @@
 
 #ifndef _WIN32
 #include <unistd.h>
-
-#include "platform/linux/pulse/packet_queue.h"
 #endif
 
 #include <atomic>
@@ -262,30 +260,3 @@ TEST(ServiceEvent, ReportsReachStandardErrorWithoutJournalOrSyslog) {
 #endif  // _WIN32
 
 }  // namespace
-
-#ifndef _WIN32
-// The capture stream's queue: packets across the ring's end, holes as silence, and what does
-// not fit dropped (the newest, as an overflowing capture buffer loses it).
-TEST(PacketQueue, TakesWholePacketsAcrossTheEndKeepsHolesSilentAndDropsTheOverflow) {
-    pulse_audio::PacketQueue queue;
-    queue.Reset(4, 10);
-    uint8_t packet[4];
-    EXPECT_FALSE(queue.HasPacket());
-    queue.Append("abc", 3);
-    EXPECT_FALSE(queue.Take(packet));
-    queue.Append("defgh", 5);
-    ASSERT_TRUE(queue.Take(packet));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(packet), 4), "abcd");
-    queue.Append(nullptr, 2);     // a hole
-    queue.Append("ijklmnop", 8);  // 6 queued before: only 4 fit
-    ASSERT_TRUE(queue.Take(packet));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(packet), 4), "efgh");
-    ASSERT_TRUE(queue.Take(packet));  // across the ring's end
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(packet), 4), std::string("\0\0ij", 4));
-    EXPECT_FALSE(queue.HasPacket());
-    queue.Append("qr", 2);
-    ASSERT_TRUE(queue.Take(packet));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(packet), 4), "klqr");
-    EXPECT_FALSE(queue.Take(packet));
-}
-#endif

@@ -1,5 +1,6 @@
 // CSpkLoopback against a real PulseAudio server (scripts/with-pulse starts one with null
-// sinks): speech played into the default sink is detected, silence never is.
+// sinks): speech played into the default sink is detected, silence never is. And the capture
+// stream's packet queue, which needs no server.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
+#include "platform/linux/pulse/packet_queue.h"
 #include "platform/linux/pulse/pulse_audio.h"
 #include "test_util.h"
 
@@ -257,3 +259,28 @@ TEST_F(PulseCapture, TheBackEndDeliversTenMillisecondPackets) {
 }
 
 }  // namespace
+
+// The capture stream's queue: packets across the ring's end, holes as silence, and what does
+// not fit dropped (the newest, as an overflowing capture buffer loses it).
+TEST(PacketQueue, TakesWholePacketsAcrossTheEndKeepsHolesSilentAndDropsTheOverflow) {
+    pulse_audio::PacketQueue queue;
+    queue.Reset(4, 10);
+    uint8_t packet[4];
+    EXPECT_FALSE(queue.HasPacket());
+    queue.Append("abc", 3);
+    EXPECT_FALSE(queue.Take(packet));
+    queue.Append("defgh", 5);
+    ASSERT_TRUE(queue.Take(packet));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(packet), 4), "abcd");
+    queue.Append(nullptr, 2);     // a hole
+    queue.Append("ijklmnop", 8);  // 6 queued before: only 4 fit
+    ASSERT_TRUE(queue.Take(packet));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(packet), 4), "efgh");
+    ASSERT_TRUE(queue.Take(packet));  // across the ring's end
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(packet), 4), std::string("\0\0ij", 4));
+    EXPECT_FALSE(queue.HasPacket());
+    queue.Append("qr", 2);
+    ASSERT_TRUE(queue.Take(packet));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(packet), 4), "klqr");
+    EXPECT_FALSE(queue.Take(packet));
+}
