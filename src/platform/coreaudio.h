@@ -2,9 +2,9 @@
 // endpoints and property stores, and the audio client in loopback mode.
 //
 // On Windows these are the real COM interfaces. On Linux this header declares the subset the
-// service uses, implemented on PulseAudio (pulse_audio.cpp): render endpoints are sinks, the
-// loopback stream records a sink's monitor. Tests may replace the endpoints with their own
-// (SetAudioEndpoints, seams.h).
+// service uses, implemented on PulseAudio (linux/coreaudio_linux.cpp and linux/pulse/): render
+// endpoints are sinks, the loopback stream records a sink's monitor. Tests may replace the
+// endpoints with their own (SetAudioEndpoints, seams.h).
 #pragma once
 
 #include "platform/platform.h"

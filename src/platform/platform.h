@@ -1,7 +1,7 @@
 // The operating-system interfaces the service is written against.
 //
 // The service's code uses Windows names and semantics throughout. On Windows this header is
-// the real API; on Linux it declares the same names, implemented in platform_linux.cpp on
+// the real API; on Linux it declares the same names, implemented in linux/platform_linux.cpp on
 // POSIX threads and the system's own services. Only what the service uses is here.
 //
 // Sleeps and thread waits go through this layer on both systems so that tests can run the
@@ -152,5 +152,15 @@ void NameThisThread(const char* name);
 // watched: where the system's audio service is always there (Windows), or before anything in
 // the process asked for it.
 int SoundServerState();
+
+// Whether `c` ends a folder's name in a path: '/' on both systems, '\\' on Windows as well.
+bool IsPathSeparator(char c);
+
+// Standard output writes a line feed as a line feed, also when it goes to a file (the Windows C
+// runtime's text mode would write CR LF there).
+void WriteStandardOutputAsIs();
+
+// The calling process's id.
+int64_t ProcessId();
 
 }  // namespace vesk_platform

@@ -14,13 +14,6 @@
 #include "platform/service.h"
 #include "status/StatusSnapshot.h"
 
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
-#include <unistd.h>
-#endif
-
 namespace vesk_status {
 namespace {
 
@@ -109,8 +102,8 @@ double PacketRate(Board& b, int64_t packets) {
 // name, so that nothing planted in the folder is written through or keeps the writes out.
 FILE* NewTemporaryFile(Board& b, const std::string& path, std::string* temporary) {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        *temporary =
-            path + "." + std::to_string(getpid()) + "." + std::to_string(b.temporaries++) + ".tmp";
+        *temporary = path + "." + std::to_string(vesk_platform::ProcessId()) + "." +
+                     std::to_string(b.temporaries++) + ".tmp";
         errno = 0;
         if (FILE* file = OpenFileNoFollow(temporary->c_str(), "wx")) {
             return file;
@@ -206,7 +199,7 @@ void ServiceStarting() {
     Report([](Snapshot& s) {
         s = Snapshot{};
         s.version = VESK_VERSION;
-        s.pid = getpid();
+        s.pid = vesk_platform::ProcessId();
         s.started = Now();
         s.captureSince = s.started;
         s.cameraSince = s.started;

@@ -15,14 +15,6 @@ const char* const kStateNames[] = {"ok", "warning", "critical", "unknown"};
 const char* const kConditionNames[] = {"fresh",   "stopped",    "stale",
                                        "missing", "unreadable", "malformed"};
 
-bool IsSeparator(char c) {
-#ifdef _WIN32
-    return c == '\\' || c == '/';
-#else
-    return c == '/';
-#endif
-}
-
 std::string DefaultSnapshotPath() {
     char root[MAX_PATH] = "";
     if (FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, root))) {
@@ -217,11 +209,11 @@ std::string SnapshotPath(const std::string& given) {
     // A folder named as the snapshot is where the snapshot should be, not a folder holding it.
     const size_t name = given.size() - std::min(given.size(), std::strlen(kFileName));
     const bool namedAsSnapshot = given.compare(name, std::string::npos, kFileName) == 0 &&
-                                 (name == 0 || IsSeparator(given[name - 1]));
+                                 (name == 0 || vesk_platform::IsPathSeparator(given[name - 1]));
     if (!IsDirectory(given.c_str()) || namedAsSnapshot) {
         return given;
     }
-    return given + (IsSeparator(given.back()) ? "" : VESK_PATH_SEP) + kFileName;
+    return given + (vesk_platform::IsPathSeparator(given.back()) ? "" : VESK_PATH_SEP) + kFileName;
 }
 
 Check Evaluate(const std::string& path, ReadResult result, const Snapshot& snapshot,

@@ -7,12 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "status/StatusCommand.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
 
 namespace {
 
@@ -69,10 +65,8 @@ int RunOnce(vesk_status::Mode mode, const std::string& path) {
     if (mode == Mode::kJson) {
         text = vesk_status::RenderJson(check);
     } else if (mode == Mode::kPrometheus) {
-#ifdef _WIN32
         // The format's lines end in a line feed alone, also when redirected to a file.
-        _setmode(_fileno(stdout), _O_BINARY);
-#endif
+        vesk_platform::WriteStandardOutputAsIs();
         text = vesk_status::RenderPrometheus(check);
     } else {
         text = vesk_status::RenderSummary(check);

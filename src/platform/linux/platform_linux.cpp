@@ -363,4 +363,14 @@ void NameThisThread(const char* name) {
     pthread_setname_np(pthread_self(), shortName);
 }
 
+bool IsPathSeparator(char c) {
+    return c == '/';
+}
+
+void WriteStandardOutputAsIs() {}
+
+int64_t ProcessId() {
+    return getpid();
+}
+
 }  // namespace vesk_platform

@@ -148,4 +148,16 @@ int SoundServerState() {
     return -1;
 }
 
+bool IsPathSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+void WriteStandardOutputAsIs() {
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+int64_t ProcessId() {
+    return GetCurrentProcessId();
+}
+
 }  // namespace vesk_platform
