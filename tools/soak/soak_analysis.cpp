@@ -30,7 +30,7 @@ struct Heard {
     bool Speaks(double from, double to) const { return Any(speechSum, from, to); }
 };
 
-Heard HearProgram(const Observations& seen, const Program& program) {
+Heard HearProgram(const Observations& seen, const Hearing& hearing) {
     const int cells = Heard::Cell(seen.seconds) + 2;
     std::vector<int> may(static_cast<size_t>(cells), 0);
     std::vector<int> surely(static_cast<size_t>(cells), 0);
@@ -47,10 +47,10 @@ Heard HearProgram(const Observations& seen, const Program& program) {
              ++cell) {
             const double ms = a.programMs + (cell * kGrid - a.time) * pace;
             may[static_cast<size_t>(cell)] =
-                program.Detects(a.rate, a.channels, static_cast<int32_t>(ms), false);
+                hearing.detects(a.rate, a.channels, static_cast<int32_t>(ms), false);
             surely[static_cast<size_t>(cell)] =
-                program.Detects(a.rate, a.channels, static_cast<int32_t>(ms), true);
-            speech[static_cast<size_t>(cell)] = program.Speech(static_cast<int32_t>(ms));
+                hearing.detects(a.rate, a.channels, static_cast<int32_t>(ms), true);
+            speech[static_cast<size_t>(cell)] = hearing.speaks(static_cast<int32_t>(ms));
         }
     }
     Heard heard;
@@ -165,6 +165,16 @@ void MeasureDelays(const Observations& seen, const Heard& heard, Analysis* analy
 }
 
 }  // namespace
+
+int PrecedingEvent(const Observations& seen, double time) {
+    int number = 0;
+    for (const EventRecord& record : seen.events) {
+        if (record.event.start <= time) {
+            number = record.event.number;
+        }
+    }
+    return number;
+}
 
 double Median(std::vector<double> values) {
     if (values.empty()) {
@@ -373,11 +383,11 @@ void CheckLogAndStop(const Observations& seen, Analysis* analysis) {
 
 }  // namespace
 
-Analysis Analyze(const Observations& seen, const Program& program) {
+Analysis Analyze(const Observations& seen, const Hearing& hearing) {
     Analysis analysis;
     analysis.failures = seen.failures;
     analysis.calm = CalmWindows(seen);
-    const Heard heard = HearProgram(seen, program);
+    const Heard heard = HearProgram(seen, hearing);
     ComparePolls(seen, heard, &analysis);
     MeasureDelays(seen, heard, &analysis);
     const Agreement& agreement = analysis.agreement;

@@ -73,7 +73,7 @@ struct Analysis {
     std::vector<Failure> failures;  // the run's and the analysis's
 };
 
-Analysis Analyze(const Observations& seen, const Program& program);
+Analysis Analyze(const Observations& seen, const Hearing& hearing);
 
 double Median(std::vector<double> values);
 double Worst(const std::vector<double>& values);

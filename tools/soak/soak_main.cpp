@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
     if (!soak::Run(options, program, &seen)) {
         return 1;
     }
-    const soak::Analysis analysis = soak::Analyze(seen, program);
+    const soak::Analysis analysis = soak::Analyze(seen, program.AsHeard());
     WriteRunLog(options.runDir + "/soak-log.txt", seen, analysis);
     soak::WriteTimeline(options.runDir + "/timeline.svg", seen, analysis);
     soak::WriteSummary(options.runDir + "/summary.md", seen, analysis);

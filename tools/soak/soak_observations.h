@@ -7,10 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "tools/soak/soak_player.h"
 #include "tools/soak/soak_schedule.h"
 
 namespace soak {
+
+// Which moment of the program the player's stream played when.
+struct HeardPoint {
+    double time;       // the soak's clock (seconds since its start)
+    int stream;        // the player's stream, counting from 1
+    double programMs;  // the program's moment being played
+    int rate;
+    int channels;
+};
 
 struct CameraReport {
     double time;

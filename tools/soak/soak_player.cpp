@@ -10,6 +10,8 @@ namespace {
 constexpr double kTargetLatencyMs = 60;
 constexpr int kWriteFramesMax = 4800;
 constexpr double kNotePeriod = 0.02;
+constexpr double kConnectSeconds = 2.0;
+constexpr double kQuerySeconds = 3.0;
 
 }  // namespace
 
@@ -57,23 +59,7 @@ void Player::Run() {
 }
 
 bool Player::Connect() {
-    m_loop = pa_mainloop_new();
-    m_context = pa_context_new(pa_mainloop_get_api(m_loop), "vesk-soak far end");
-    if (pa_context_connect(m_context, m_server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        return false;
-    }
-    for (int i = 0; i < 200 && !m_stop; ++i) {
-        const pa_context_state_t state = pa_context_get_state(m_context);
-        if (state == PA_CONTEXT_READY) {
-            return true;
-        }
-        if (!PA_CONTEXT_IS_GOOD(state)) {
-            return false;
-        }
-        pa_mainloop_iterate(m_loop, 0, nullptr);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return m_client.Connect(m_server, "vesk-soak far end", kConnectSeconds);
 }
 
 // A new stream on the default sink, in its rate and channel count.
@@ -86,17 +72,11 @@ bool Player::OpenStream() {
         bool found = false;
     } query;
     const auto run = [this, &query] {
-        for (int i = 0; i < 300 && !query.done && !m_stop; ++i) {
-            if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context))) {
-                return false;
-            }
-            pa_mainloop_iterate(m_loop, 0, nullptr);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return query.done;
+        return m_client.RunUntil([this, &query] { return query.done || m_stop; }, kQuerySeconds) &&
+               query.done;
     };
     pa_operation_unref(pa_context_get_server_info(
-        m_context,
+        m_client.Context(),
         [](pa_context*, const pa_server_info* info, void* userdata) {
             auto* q = static_cast<Query*>(userdata);
             q->sink = info != nullptr && info->default_sink_name ? info->default_sink_name : "";
@@ -108,7 +88,7 @@ bool Player::OpenStream() {
     }
     query.done = false;
     pa_operation_unref(pa_context_get_sink_info_by_name(
-        m_context, query.sink.c_str(),
+        m_client.Context(), query.sink.c_str(),
         [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
             auto* q = static_cast<Query*>(userdata);
             if (eol == 0 && info != nullptr) {
@@ -129,7 +109,7 @@ bool Player::OpenStream() {
     m_rate = static_cast<int>(query.spec.rate);
     m_channels = query.spec.channels;
     const pa_sample_spec spec{PA_SAMPLE_S16LE, query.spec.rate, query.spec.channels};
-    m_stream = pa_stream_new(m_context, "vesk-soak call", &spec, &query.map);
+    m_stream = pa_stream_new(m_client.Context(), "vesk-soak call", &spec, &query.map);
     if (m_stream == nullptr) {
         return false;
     }
@@ -153,7 +133,8 @@ void Player::Play() {
     double lastNote = 0;
     while (!m_stop && !m_reopen) {
         const pa_stream_state_t state = pa_stream_get_state(m_stream);
-        if (!PA_STREAM_IS_GOOD(state) || !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context))) {
+        if (!PA_STREAM_IS_GOOD(state) ||
+            !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_client.Context()))) {
             return;
         }
         if (state == PA_STREAM_READY) {
@@ -163,10 +144,9 @@ void Player::Play() {
                 lastNote = m_clock();
             }
         }
-        if (pa_mainloop_prepare(m_loop, 5000) < 0 || pa_mainloop_poll(m_loop) < 0) {
+        if (!m_client.Iterate(5000)) {
             return;
         }
-        pa_mainloop_dispatch(m_loop);
     }
 }
 
@@ -206,15 +186,7 @@ void Player::Close() {
         pa_stream_unref(m_stream);
         m_stream = nullptr;
     }
-    if (m_context != nullptr) {
-        pa_context_disconnect(m_context);
-        pa_context_unref(m_context);
-        m_context = nullptr;
-    }
-    if (m_loop != nullptr) {
-        pa_mainloop_free(m_loop);
-        m_loop = nullptr;
-    }
+    m_client.Disconnect();
 }
 
 }  // namespace soak

@@ -12,17 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "tools/soak/soak_observations.h"
 #include "tools/soak/soak_program.h"
+#include "tools/soak/soak_pulse.h"
 
 namespace soak {
-
-struct HeardPoint {
-    double time;       // the soak's clock (seconds since its start)
-    int stream;        // the player's stream, counting from 1
-    double programMs;  // the program's moment being played
-    int rate;
-    int channels;
-};
 
 class Player {
   public:
@@ -58,8 +52,7 @@ class Player {
     std::atomic<int> m_streams{0};
 
     // The player's thread's own.
-    pa_mainloop* m_loop = nullptr;
-    pa_context* m_context = nullptr;
+    PulseClient m_client;
     pa_stream* m_stream = nullptr;
     int m_rate = 0;
     int m_channels = 0;

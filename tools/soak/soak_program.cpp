@@ -260,4 +260,11 @@ bool Program::Speech(int32_t ms) const {
     return first >= 0 && offset >= first && offset < last;
 }
 
+Hearing Program::AsHeard() const {
+    return {[this](int rate, int channels, int32_t ms, bool surely) {
+                return Detects(rate, channels, ms, surely);
+            },
+            [this](int32_t ms) { return Speech(ms); }};
+}
+
 }  // namespace soak

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -43,6 +44,14 @@ struct Segment {
     int32_t endMs;
 };
 
+// What the judge asks of the audio played: whether the detector finds audio in the 10 ms block
+// of program time `ms` on a sink of `rate` and `channels` (for every phase of the capture's
+// blocks when `surely`), and whether a person speaks there. A program answers from its clips.
+struct Hearing {
+    std::function<bool(int rate, int channels, int32_t ms, bool surely)> detects;
+    std::function<bool(int32_t ms)> speaks;
+};
+
 class Program {
   public:
     Program(std::vector<Clip> clips, uint64_t seed, int32_t lengthMs);
@@ -62,6 +71,8 @@ class Program {
     bool Detects(int rate, int channels, int32_t ms, bool surely) const;
     // Whether a person speaks there.
     bool Speech(int32_t ms) const;
+    // Both, for the judge; the program must outlive it.
+    Hearing AsHeard() const;
 
   private:
     const Placement* At(int32_t ms) const;

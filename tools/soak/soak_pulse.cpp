@@ -1,6 +1,5 @@
 #include "tools/soak/soak_pulse.h"
 
-#include <chrono>
 #include <cstring>
 
 namespace soak {
@@ -47,43 +46,20 @@ bool ServerView::CapturingDefault() const {
     return up && captured != nullptr && captured->name == defaultSink && !serviceCorked;
 }
 
-template <typename Done>
-bool PulseControl::RunUntil(Done done, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6));
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline || m_context == nullptr ||
-            !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context))) {
-            return false;
-        }
-        if (pa_mainloop_prepare(m_loop, 50000) < 0 || pa_mainloop_poll(m_loop) < 0) {
-            return false;
-        }
-        pa_mainloop_dispatch(m_loop);
+bool PulseClient::Connect(const std::string& server, const char* name, double seconds) {
+    Disconnect();
+    m_loop = pa_mainloop_new();
+    m_context = pa_context_new(pa_mainloop_get_api(m_loop), name);
+    const bool connecting =
+        pa_context_connect(m_context, server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+    if (!connecting || !RunUntil([this] { return Ready(); }, seconds)) {
+        Disconnect();
+        return false;
     }
     return true;
 }
 
-bool PulseControl::Connect() {
-    if (m_context != nullptr && pa_context_get_state(m_context) == PA_CONTEXT_READY) {
-        return true;
-    }
-    Disconnect();
-    m_loop = pa_mainloop_new();
-    m_context = pa_context_new(pa_mainloop_get_api(m_loop), "vesk-soak control");
-    if (pa_context_connect(m_context, m_server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        Disconnect();
-        return false;
-    }
-    const bool ready = RunUntil(
-        [this] { return pa_context_get_state(m_context) == PA_CONTEXT_READY; }, kCallSeconds);
-    if (!ready) {
-        Disconnect();
-    }
-    return ready;
-}
-
-void PulseControl::Disconnect() {
+void PulseClient::Disconnect() {
     if (m_context != nullptr) {
         pa_context_disconnect(m_context);
         pa_context_unref(m_context);
@@ -95,13 +71,17 @@ void PulseControl::Disconnect() {
     }
 }
 
+bool PulseControl::Connect() {
+    return m_client.Ready() || m_client.Connect(m_server, "vesk-soak control", kCallSeconds);
+}
+
 bool PulseControl::Await(pa_operation* operation) {
     if (operation == nullptr) {
         return false;
     }
-    const bool done =
-        RunUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
-                 kCallSeconds);
+    const bool done = m_client.RunUntil(
+        [operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
+        kCallSeconds);
     if (!done) {
         pa_operation_cancel(operation);
     }
@@ -122,7 +102,7 @@ bool PulseControl::Query(ServerView* view) {
         return false;
     }
     const bool server = Await(pa_context_get_server_info(
-        m_context,
+        m_client.Context(),
         [](pa_context*, const pa_server_info* info, void* userdata) {
             auto* v = static_cast<ServerView*>(userdata);
             v->defaultSink =
@@ -131,7 +111,7 @@ bool PulseControl::Query(ServerView* view) {
         view));
     const bool sinks =
         server && Await(pa_context_get_sink_info_list(
-                      m_context,
+                      m_client.Context(),
                       [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
                           if (eol != 0 || info == nullptr) {
                               return;
@@ -145,7 +125,7 @@ bool PulseControl::Query(ServerView* view) {
                       view));
     const bool outputs =
         sinks && Await(pa_context_get_source_output_info_list(
-                     m_context,
+                     m_client.Context(),
                      [](pa_context*, const pa_source_output_info* info, int eol, void* userdata) {
                          if (eol != 0 || info == nullptr) {
                              return;
@@ -166,21 +146,23 @@ bool PulseControl::Query(ServerView* view) {
 bool PulseControl::SetDefaultSink(const std::string& name) {
     SuccessWait wait;
     return Connect() &&
-           Succeeded(pa_context_set_default_sink(m_context, name.c_str(), OnSuccess, &wait)) &&
+           Succeeded(
+               pa_context_set_default_sink(m_client.Context(), name.c_str(), OnSuccess, &wait)) &&
            wait.success;
 }
 
 bool PulseControl::SuspendSink(const std::string& name, bool suspend) {
     SuccessWait wait;
     return Connect() &&
-           Succeeded(pa_context_suspend_sink_by_name(m_context, name.c_str(), suspend ? 1 : 0,
-                                                     OnSuccess, &wait)) &&
+           Succeeded(pa_context_suspend_sink_by_name(m_client.Context(), name.c_str(),
+                                                     suspend ? 1 : 0, OnSuccess, &wait)) &&
            wait.success;
 }
 
 bool PulseControl::UnloadModule(uint32_t index) {
     SuccessWait wait;
-    return Connect() && Succeeded(pa_context_unload_module(m_context, index, OnSuccess, &wait)) &&
+    return Connect() &&
+           Succeeded(pa_context_unload_module(m_client.Context(), index, OnSuccess, &wait)) &&
            wait.success;
 }
 
@@ -191,7 +173,7 @@ bool PulseControl::LoadModule(const std::string& name, const std::string& argume
     } loaded;
     return Connect() &&
            Succeeded(pa_context_load_module(
-               m_context, name.c_str(), arguments.c_str(),
+               m_client.Context(), name.c_str(), arguments.c_str(),
                [](pa_context*, uint32_t index, void* userdata) {
                    static_cast<Loaded*>(userdata)->index = index;
                },

@@ -6,11 +6,60 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace soak {
+
+// A libpulse main loop and its context: the soak's one owner of both. The control connection
+// and the player each have one, used from their own thread.
+class PulseClient {
+  public:
+    PulseClient() = default;
+    ~PulseClient() { Disconnect(); }
+    PulseClient(const PulseClient&) = delete;
+    PulseClient& operator=(const PulseClient&) = delete;
+
+    // Connects to `server` as `name`; false (and disconnected) when it is not ready in `seconds`.
+    bool Connect(const std::string& server, const char* name, double seconds);
+    bool Ready() const {
+        return m_context != nullptr && pa_context_get_state(m_context) == PA_CONTEXT_READY;
+    }
+    void Disconnect();
+
+    // Runs the loop until `done` gives true; false when `seconds` pass first or the connection
+    // fails.
+    template <typename Done>
+    bool RunUntil(Done done, double seconds);
+    // One round of the loop, waiting at most `timeoutUs` for an event; false when it failed.
+    bool Iterate(int timeoutUs) {
+        if (pa_mainloop_prepare(m_loop, timeoutUs) < 0 || pa_mainloop_poll(m_loop) < 0) {
+            return false;
+        }
+        pa_mainloop_dispatch(m_loop);
+        return true;
+    }
+    pa_context* Context() const { return m_context; }
+
+  private:
+    pa_mainloop* m_loop = nullptr;
+    pa_context* m_context = nullptr;
+};
+
+template <typename Done>
+bool PulseClient::RunUntil(Done done, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6));
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline || m_context == nullptr ||
+            !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context)) || !Iterate(50000)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 struct SinkView {
     std::string name;
@@ -41,7 +90,6 @@ struct ServerView {
 class PulseControl {
   public:
     explicit PulseControl(std::string server) : m_server(std::move(server)) {}
-    ~PulseControl() { Disconnect(); }
     PulseControl(const PulseControl&) = delete;
     PulseControl& operator=(const PulseControl&) = delete;
 
@@ -50,18 +98,15 @@ class PulseControl {
     bool SuspendSink(const std::string& name, bool suspend);
     bool UnloadModule(uint32_t index);
     bool LoadModule(const std::string& name, const std::string& arguments);
-    void Disconnect();
+    void Disconnect() { m_client.Disconnect(); }
 
   private:
     bool Connect();
-    template <typename Done>
-    bool RunUntil(Done done, double seconds);
     bool Await(pa_operation* operation);
     bool Succeeded(pa_operation* operation);
 
     std::string m_server;
-    pa_mainloop* m_loop = nullptr;
-    pa_context* m_context = nullptr;
+    PulseClient m_client;
 };
 
 // The service's loopback stream, as the service names it.

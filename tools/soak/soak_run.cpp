@@ -18,6 +18,7 @@
 
 #include "status/StatusSnapshot.h"
 #include "tools/soak/soak_log.h"
+#include "tools/soak/soak_player.h"
 #include "tools/soak/soak_processes.h"
 #include "tools/soak/soak_pulse.h"
 #include "tools/soak/soak_server.h"
@@ -69,16 +70,6 @@ long ResidentKiB(pid_t pid) {
 
 double Now() {
     return static_cast<double>(MonotonicNs() - g_zeroNs) / 1e9;
-}
-
-int PrecedingEvent(const Observations& seen, double time) {
-    int number = 0;
-    for (const EventRecord& record : seen.events) {
-        if (record.event.start <= time) {
-            number = record.event.number;
-        }
-    }
-    return number;
 }
 
 class Soak {
