@@ -230,8 +230,8 @@ TEST(StatusSnapshot, FollowsTheRoom) {
 
     const int camera = usb_sim::Plug(usb_sim::Device{});
     ASSERT_TRUE(holds([](const auto& s) {
-        return s.cameraOpen && s.serial == "Q30-0001" && s.product == "Quorin Q30" &&
-               s.vendorId == 0x3E8C && s.captureRunning && s.rate == 48000 && s.hasDevice &&
+        return s.cameraOpen && s.camera.serial == "Q30-0001" && s.camera.product == "Quorin Q30" &&
+               s.camera.vendorId == 0x3E8C && s.captureRunning && s.rate == 48000 && s.hasDevice &&
                s.verdict == vesk_status::Verdict::kOk && s.lastGoodSend != 0;
     })) << vesk_status::ToJson(now);
     const std::string firstDevice = now.deviceId;

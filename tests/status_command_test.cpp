@@ -156,7 +156,7 @@ TEST(StatusCommand, SummaryKeepsOneFactPerLineWhateverTheNamesHold) {
     Snapshot s = Healthy();
     // Line breaks and bidirectional overrides of Unicode too (U+0085, U+2028, U+202E).
     s.deviceName = "Speakers\n\x1b[2Jok: all good\xc2\x85\xe2\x80\xa8\xe2\x80\xae";
-    s.serial = "1\r2";
+    s.camera.serial = "1\r2";
     const Check check = CheckOf(ToJson(s));
     const std::string summary = RenderSummary(check);
     EXPECT_EQ(summary.find('\x1b'), std::string::npos);

@@ -107,7 +107,7 @@ TEST(StatusFile, RoundTripsAndRefusesWhatIsNotASnapshot) {
     std::string error;
     ASSERT_TRUE(vesk_status::ParseSnapshot(text, &back, &error)) << error;
     EXPECT_EQ(vesk_status::ToJson(back), text);
-    EXPECT_EQ(back.vendorId, 0x3E8C);
+    EXPECT_EQ(back.camera.vendorId, 0x3E8C);
     EXPECT_EQ(vesk_status::SummaryLine(back).rfind(
                   "ok: capturing \"Speakers\" 48000 Hz; camera Quorin Q30 (serial "
                   "Q30-0001) open; far end silent since ",
@@ -146,9 +146,9 @@ TEST(StatusFile, RoundTripsAndRefusesWhatIsNotASnapshot) {
     refused("\xef\xbb\xbf" + text, "not valid JSON");
 
     // Names that are not UTF-8 (a device's own bytes) still make a file JSON readers take.
-    s.serial = "Q30\xff\xc3(\xed\xa0\x80\xe2\x82\xac";
+    s.camera.serial = "Q30\xff\xc3(\xed\xa0\x80\xe2\x82\xac";
     ASSERT_TRUE(vesk_status::ParseSnapshot(vesk_status::ToJson(s), &back, &error)) << error;
-    EXPECT_EQ(back.serial, "Q30\uFFFD\uFFFD(\uFFFD\uFFFD\uFFFD\u20AC");
+    EXPECT_EQ(back.camera.serial, "Q30\uFFFD\uFFFD(\uFFFD\uFFFD\uFFFD\u20AC");
 }
 
 #ifndef _WIN32

@@ -251,12 +251,7 @@ void CameraOpened(const CameraIdentity& camera) {
     Report([&camera](Snapshot& s) {
         s.cameraOpen = true;
         s.cameraSince = Now();
-        s.vendorId = camera.vendorId;
-        s.productId = camera.productId;
-        s.release = camera.release;
-        s.serial = camera.serial;
-        s.manufacturer = camera.manufacturer;
-        s.product = camera.product;
+        s.camera = camera;
         return true;
     });
 }

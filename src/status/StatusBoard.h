@@ -10,18 +10,11 @@
 #include <cstdint>
 #include <string>
 
+#include "status/StatusSnapshot.h"
+
 class CVeskLogger;
 
 namespace vesk_status {
-
-struct CameraIdentity {
-    uint16_t vendorId = 0;
-    uint16_t productId = 0;
-    uint16_t release = 0;
-    std::string serial;
-    std::string manufacturer;
-    std::string product;
-};
 
 // A new run of the service: the board starts afresh.
 void ServiceStarting();

@@ -104,10 +104,10 @@ void SummaryCamera(std::ostringstream& out, const Check& c) {
         << LocalText(s.cameraSince, c.now);
     if (s.cameraOpen) {
         char ids[48];
-        snprintf(ids, sizeof ids, "0x%04x:0x%04x release 0x%04x", s.vendorId, s.productId,
-                 s.release);
-        out << ": " << Printable(s.manufacturer) << " " << Printable(s.product) << ", serial "
-            << Printable(s.serial) << " (" << ids << ")";
+        snprintf(ids, sizeof ids, "0x%04x:0x%04x release 0x%04x", s.camera.vendorId,
+                 s.camera.productId, s.camera.release);
+        out << ": " << Printable(s.camera.manufacturer) << " " << Printable(s.camera.product)
+            << ", serial " << Printable(s.camera.serial) << " (" << ids << ")";
     }
     out << "\nrequests:     " << s.requestsSent << " sent, " << s.requestsFailed
         << " failed; last good " << LocalText(s.lastGoodSend, c.now) << ", last failed "

@@ -122,7 +122,7 @@ void CheckMetrics(Exposition& out, const Check& c) {
 void RoomMetrics(Exposition& out, const Snapshot& s) {
     out.Family("info", "gauge", "The service's version, capture device and camera, as labels.");
     out.Sample(Label("version", s.version) + "," + Label("device", s.deviceName) + "," +
-                   Label("camera", s.product) + "," + Label("serial", s.serial),
+                   Label("camera", s.camera.product) + "," + Label("serial", s.camera.serial),
                "1");
     out.Gauge("start_time_seconds", "When the service started, in seconds since 1970.",
               Number(static_cast<double>(s.started)));

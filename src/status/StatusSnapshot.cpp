@@ -144,12 +144,12 @@ void ReadCapture(Reader capture, Snapshot* s) {
 void ReadCamera(Reader camera, Snapshot* s) {
     s->cameraOpen = camera.Bool("open");
     s->cameraSince = camera.Time("since");
-    s->vendorId = camera.Id("vendor_id");
-    s->productId = camera.Id("product_id");
-    s->release = camera.Id("release");
-    s->serial = camera.String("serial");
-    s->manufacturer = camera.String("manufacturer");
-    s->product = camera.String("product");
+    s->camera.vendorId = camera.Id("vendor_id");
+    s->camera.productId = camera.Id("product_id");
+    s->camera.release = camera.Id("release");
+    s->camera.serial = camera.String("serial");
+    s->camera.manufacturer = camera.String("manufacturer");
+    s->camera.product = camera.String("product");
     s->requestsSent = static_cast<uint64_t>(camera.Integer("requests_sent", 0, INT64_MAX));
     s->requestsFailed = static_cast<uint64_t>(camera.Integer("requests_failed", 0, INT64_MAX));
     s->lastGoodSend = camera.Time("last_good_send");
@@ -320,12 +320,12 @@ std::string ToJson(const Snapshot& s) {
     Json::Value& camera = root["camera"];
     camera["open"] = s.cameraOpen;
     camera["since"] = Time(s.cameraSince);
-    camera["vendor_id"] = s.cameraOpen || s.vendorId != 0 ? HexId(s.vendorId) : "";
-    camera["product_id"] = s.cameraOpen || s.productId != 0 ? HexId(s.productId) : "";
-    camera["release"] = s.cameraOpen || s.release != 0 ? HexId(s.release) : "";
-    camera["serial"] = ValidUtf8(s.serial);
-    camera["manufacturer"] = ValidUtf8(s.manufacturer);
-    camera["product"] = ValidUtf8(s.product);
+    camera["vendor_id"] = s.cameraOpen || s.camera.vendorId != 0 ? HexId(s.camera.vendorId) : "";
+    camera["product_id"] = s.cameraOpen || s.camera.productId != 0 ? HexId(s.camera.productId) : "";
+    camera["release"] = s.cameraOpen || s.camera.release != 0 ? HexId(s.camera.release) : "";
+    camera["serial"] = ValidUtf8(s.camera.serial);
+    camera["manufacturer"] = ValidUtf8(s.camera.manufacturer);
+    camera["product"] = ValidUtf8(s.camera.product);
     camera["requests_sent"] = Json::UInt64(s.requestsSent);
     camera["requests_failed"] = Json::UInt64(s.requestsFailed);
     camera["last_good_send"] = Time(s.lastGoodSend);
@@ -423,8 +423,9 @@ std::string SummaryLine(const Snapshot& s) {
         parts.push_back("not capturing");
     }
     if (s.cameraOpen) {
-        parts.push_back("camera " + (s.product.empty() ? HexId(s.productId) : s.product) +
-                        " (serial " + s.serial + ") open");
+        parts.push_back("camera " +
+                        (s.camera.product.empty() ? HexId(s.camera.productId) : s.camera.product) +
+                        " (serial " + s.camera.serial + ") open");
     }
     const UnixTime farEndSince = s.farEndTalking ? s.farEndLastTrue : s.farEndLastFalse;
     if (farEndSince != 0) {

@@ -47,6 +47,16 @@ const char* VerdictName(Verdict verdict);
 // A time in whole seconds since 1970 (UTC); 0 means never.
 using UnixTime = int64_t;
 
+// The camera as its USB descriptors name it.
+struct CameraIdentity {
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    uint16_t release = 0;
+    std::string serial;
+    std::string manufacturer;
+    std::string product;
+};
+
 struct Snapshot {
     std::string version;
     int64_t pid = 0;
@@ -71,12 +81,7 @@ struct Snapshot {
 
     bool cameraOpen = false;
     UnixTime cameraSince = 0;
-    uint16_t vendorId = 0;
-    uint16_t productId = 0;
-    uint16_t release = 0;
-    std::string serial;
-    std::string manufacturer;
-    std::string product;
+    CameraIdentity camera;  // the one open, or the last one open
     uint64_t requestsSent = 0;
     uint64_t requestsFailed = 0;
     UnixTime lastGoodSend = 0;
