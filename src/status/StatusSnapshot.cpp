@@ -100,23 +100,15 @@ class Reader {
     }
 
   private:
+    // Any whole number that fits 64 bits counts as an integer, and any number as a real.
     static bool Is(const Json::Value& value, Json::ValueType type) {
-        switch (type) {
-            case Json::booleanValue:
-                return value.isBool();
-            case Json::stringValue:
-                return value.isString();
-            case Json::intValue:
-                return value.isInt64();
-            case Json::realValue:
-                return value.isNumeric();
-            case Json::objectValue:
-                return value.isObject();
-            case Json::arrayValue:
-                return value.isArray();
-            default:
-                return false;
+        if (type == Json::intValue) {
+            return value.isInt64();
         }
+        if (type == Json::realValue) {
+            return value.isNumeric();
+        }
+        return value.type() == type;
     }
 
     const Json::Value& m_object;

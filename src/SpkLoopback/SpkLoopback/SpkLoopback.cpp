@@ -561,6 +561,15 @@ HRESULT CSpkLoopback::SelectDevice() {
     return S_OK;
 }
 
+// The endpoint's property store, for reading; a failure is logged.
+HRESULT CSpkLoopback::OpenProperties(IMMDevice* endpoint, IPropertyStore** properties) {
+    const HRESULT hr = endpoint->OpenPropertyStore(STGM_READ, properties);
+    if (FAILED(hr)) {
+        VESK_LOG(m_pLogger, "Unexpected pDevice->OpenPropertyStore() Failed.\n");
+    }
+    return hr;
+}
+
 HRESULT CSpkLoopback::ReadDefaultGuid(IMMDeviceEnumerator* enumerator, char* guid, size_t size) {
     Com<IMMDevice> endpoint;
     HRESULT hr = enumerator->GetDefaultAudioEndpoint(eRender, eMultimedia, endpoint.put());
@@ -573,9 +582,8 @@ HRESULT CSpkLoopback::ReadDefaultGuid(IMMDeviceEnumerator* enumerator, char* gui
         return hr;
     }
     Com<IPropertyStore> properties;
-    hr = endpoint->OpenPropertyStore(STGM_READ, properties.put());
+    hr = OpenProperties(endpoint.get(), properties.put());
     if (FAILED(hr)) {
-        VESK_LOG(m_pLogger, "Unexpected pDevice->OpenPropertyStore() Failed.\n");
         return hr;
     }
     if (FAILED(ReadTextProperty(properties.get(), PKEY_AudioEndpoint_GUID, guid, size))) {
@@ -614,9 +622,8 @@ HRESULT CSpkLoopback::ListEndpoints(IMMDeviceEnumerator* enumerator, FILE* list,
             return hr;
         }
         Com<IPropertyStore> properties;
-        hr = endpoint->OpenPropertyStore(STGM_READ, properties.put());
+        hr = OpenProperties(endpoint.get(), properties.put());
         if (FAILED(hr)) {
-            VESK_LOG(m_pLogger, "Unexpected pDevice->OpenPropertyStore() Failed.\n");
             return hr;
         }
         char guid[kGuidTextSize] = "";

@@ -61,6 +61,7 @@ class CSpkLoopback {
     void ProcessPacket(const BYTE* data, UINT32 frames);
     // ConfigDevice's stages: the endpoint and the device list, the stream format, the buffers.
     HRESULT SelectDevice();
+    HRESULT OpenProperties(IMMDevice* endpoint, IPropertyStore** properties);
     HRESULT ReadDefaultGuid(IMMDeviceEnumerator* enumerator, char* guid, size_t size);
     HRESULT ListEndpoints(IMMDeviceEnumerator* enumerator, FILE* list, const char* defaultGuid,
                           const char* selectedGuid, IMMDevice** selected, IMMDevice** fallback);
