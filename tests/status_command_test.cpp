@@ -232,8 +232,20 @@ TEST(StatusCommand, PrometheusMetricsForAHealthyRoomAndForNone) {
              "vesk_audio_camera_requests_sent_total 120\n",
              "\n# TYPE vesk_audio_camera_requests_failed_total counter\n"
              "vesk_audio_camera_requests_failed_total 2\n",
-             "\nvesk_audio_far_end_talking 0\n"}),
+             "\nvesk_audio_camera_last_send_failed 0\n", "\nvesk_audio_far_end_talking 0\n"}),
         "");
+    EXPECT_EQ(healthy.find("vesk_audio_reason"), std::string::npos);
+    s.cameraOpen = false;
+    s.lastSendFailed = true;
+    Judge(s, kNow);
+    const std::string failing = RenderPrometheus(CheckOf(ToJson(s)));
+    ExpectWellFormed(failing);
+    EXPECT_EQ(test_util::FirstMissingInOrder(
+                  failing, {"\nvesk_audio_reason{reason=\"no camera attached\"} 1\n",
+                            "\nvesk_audio_reason{reason=\"sends failing\"} 1\n",
+                            "\nvesk_audio_camera_last_send_failed 1\n"}),
+              "");
+    s = Healthy();
 
     TempDir dir;
     const std::string missing = RenderPrometheus(RunCheck(dir / kFileName, kNow));

@@ -128,6 +128,13 @@ void RoomMetrics(Exposition& out, const Snapshot& s) {
               Number(static_cast<double>(s.started)));
     out.Gauge("verdict", "The service's verdict: 0 ok, 1 warning, 2 critical.",
               std::to_string(static_cast<int>(s.verdict)));
+    if (!s.reasons.empty()) {
+        // A small fixed set of texts, so that alerts can name the fault.
+        out.Family("reason", "gauge", "1 for each reason of the verdict, in words.");
+        for (const std::string& reason : s.reasons) {
+            out.Sample(Label("reason", reason), "1");
+        }
+    }
     if (s.hasSoundServer) {
         out.Gauge("sound_server_connected", "1 while the service is connected to its sound server.",
                   s.soundServerConnected);
@@ -146,6 +153,8 @@ void RoomMetrics(Exposition& out, const Snapshot& s) {
     out.Family("camera_requests_failed_total", "counter",
                "Far-end requests that failed since the service started.");
     out.Sample("", Number(s.requestsFailed));
+    out.Gauge("camera_last_send_failed", "1 while the last request to the camera failed.",
+              s.lastSendFailed);
     out.Gauge("far_end_talking", "1 while the far end of the call is talking.", s.farEndTalking);
 }
 
