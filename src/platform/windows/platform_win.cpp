@@ -1,4 +1,5 @@
-// Windows: the real API; only the time seam and the C runtime's directories live here.
+// Windows: the real API; only the time seam, the C runtime's files and directories, and the
+// contract's few helpers (path separators, standard output, the process id) live here.
 #include "platform/platform.h"
 
 #include "platform/data_root.h"
