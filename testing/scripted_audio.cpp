@@ -104,6 +104,8 @@ class PropertyStore final : public Counted<IPropertyStore> {
         }
         return S_OK;
     }
+    // clang-format 14 and 19 disagree on short bodies inside a conditional block.
+    // clang-format off
 #ifdef _WIN32
     HRESULT STDMETHODCALLTYPE GetCount(DWORD*) override {
         return E_NOTIMPL;
@@ -118,6 +120,7 @@ class PropertyStore final : public Counted<IPropertyStore> {
         return E_NOTIMPL;
     }
 #endif
+    // clang-format on
 
   private:
     Endpoint m_endpoint;
@@ -155,11 +158,13 @@ class CaptureClient final : public Counted<IAudioCaptureClient> {
         room().changed.notify_all();
         return failure;
     }
+    // clang-format off
 #ifdef _WIN32
     HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32*) override {
         return E_NOTIMPL;
     }
 #endif
+    // clang-format on
 
   private:
     Packet m_current;
@@ -248,6 +253,7 @@ class AudioClient final : public Counted<IAudioClient> {
         *ppv = static_cast<IAudioCaptureClient*>(new CaptureClient);
         return S_OK;
     }
+    // clang-format off
 #ifdef _WIN32
     HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override {
         return E_NOTIMPL;
@@ -259,6 +265,7 @@ class AudioClient final : public Counted<IAudioClient> {
         return E_NOTIMPL;
     }
 #endif
+    // clang-format on
 
   private:
     Endpoint m_endpoint;
@@ -291,6 +298,7 @@ class Device final : public Counted<IMMDevice> {
         *store = new PropertyStore(m_endpoint);
         return S_OK;
     }
+    // clang-format off
 #ifdef _WIN32
     HRESULT STDMETHODCALLTYPE GetId(LPWSTR*) override {
         return E_NOTIMPL;
@@ -299,6 +307,7 @@ class Device final : public Counted<IMMDevice> {
         return E_NOTIMPL;
     }
 #endif
+    // clang-format on
 
   private:
     Endpoint m_endpoint;
@@ -378,11 +387,13 @@ class Enumerator final : public Counted<IMMDeviceEnumerator> {
         *device = new Device(std::move(endpoint));
         return S_OK;
     }
+    // clang-format off
 #ifdef _WIN32
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override {
         return E_NOTIMPL;
     }
 #endif
+    // clang-format on
 };
 
 HRESULT CreateEnumerator(IMMDeviceEnumerator** enumerator) {

@@ -52,7 +52,7 @@ std::vector<Interval> Audio() {
 }
 
 std::string LogTime(time_t wall) {
-    struct tm local {};
+    struct tm local = {};
     localtime_r(&wall, &local);
     char text[40];
     strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &local);
@@ -99,7 +99,7 @@ soak::Analysis Judge(const Scenario& scenario, const std::string& logFolder) {
     }
 
     // Ten numbered lines, one each 10 s; the disk full from 50 s to 55 s.
-    struct tm start {};
+    struct tm start = {};
     start.tm_year = 2026 - 1900;
     start.tm_mon = 11;
     start.tm_mday = 8;

@@ -193,7 +193,7 @@ TEST(StatusFile, IsNeverReadOrWrittenThroughALink) {
               ReadResult::kOk)
         << error;
     EXPECT_EQ(test_util::ReadFile(elsewhere / "target"), "kept");
-    struct stat written {};
+    struct stat written = {};
     ASSERT_EQ(stat(path.c_str(), &written), 0);
     EXPECT_EQ(written.st_mode & 0777, 0644u) << "monitoring agents read it";
     EXPECT_EQ(test_util::Count(test_util::ReadFile(dir / "VeskZIZLog.txt"),

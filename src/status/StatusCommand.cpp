@@ -39,8 +39,8 @@ std::string Duration(int64_t seconds) {
 
 // Local time of day, with the date when it is not `now`'s day; "never" for 0.
 std::string LocalText(UnixTime time, UnixTime now) {
-    struct tm local {};
-    struct tm today {};
+    struct tm local = {};
+    struct tm today = {};
     if (time == 0) {
         return "never";
     }
@@ -295,7 +295,7 @@ std::string WatchKey(const Check& c) {
 }
 
 std::string WatchLine(const Check& check) {
-    struct tm local {};
+    struct tm local = {};
     char stamp[32] = "";
     if (LocalTime(static_cast<time_t>(check.now), &local)) {
         strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local);

@@ -228,7 +228,7 @@ std::string FirstParseError(const std::string& errors) {
 }
 
 std::string LocalClock(UnixTime time) {
-    struct tm local {};
+    struct tm local = {};
     if (!LocalTime(static_cast<time_t>(time), &local)) {
         return "?";
     }

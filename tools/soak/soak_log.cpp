@@ -17,7 +17,7 @@ constexpr const char* kLogName = "/VeskZIZLog.txt";
 constexpr const char* kOlderName = "/VeskZIZLog2.txt";
 
 long FileSize(const std::string& path, ino_t* inode = nullptr) {
-    struct stat status {};
+    struct stat status = {};
     if (stat(path.c_str(), &status) != 0) {
         return -1;
     }
@@ -42,7 +42,7 @@ bool IdentityContinuation(const std::string& line) {
 }
 
 double LineWallTime(const std::string& line) {
-    struct tm parts {};
+    struct tm parts = {};
     if (strptime(line.c_str(), "%a %b %d %H:%M:%S %Y", &parts) == nullptr) {
         return -1;
     }

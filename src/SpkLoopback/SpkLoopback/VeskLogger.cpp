@@ -17,7 +17,7 @@ void FormatLocalTime(char (&out)[32]) {
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const time_t now = time(nullptr);
-    struct tm local {};
+    struct tm local = {};
     LocalTime(now, &local);
     snprintf(out, sizeof out, "%s %s %2d %02d:%02d:%02d %d", kDays[local.tm_wday % 7],
              kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
