@@ -14,6 +14,7 @@
 //                                NS done COMMAND        a command carried out
 //   VESK_LOG_ROTATION_BYTES=N  the log is rotated at N bytes instead of 10,000,000
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -23,7 +24,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -38,6 +38,7 @@
 namespace {
 
 std::atomic<bool> g_stopWatching{false};
+std::atomic<bool> g_stopReading{false};
 std::mutex g_traceMutex;
 FILE* g_trace = nullptr;
 int g_camera = 0;  // the bus's id of the camera while it is plugged, 0 while it is not
@@ -102,20 +103,36 @@ void Carry(const std::string& command) {
     Trace("done " + command);
 }
 
-// Reads commands until the process ends; a writer that goes away is waited for again.
+// Reads commands until told to stop. The pipe is opened for writing too, so that it never ends
+// when a writer goes away, and polled, so that the thread ends with the program: a thread left
+// blocked in stdio would hold exit() back, which flushes every stream.
 void ReadControl(const std::string& path) {
-    for (;;) {
-        FILE* pipe = fopen(path.c_str(), "r");
-        if (pipe == nullptr) {
-            return;
+    const int pipe = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (pipe < 0) {
+        return;
+    }
+    std::string pending;
+    while (!g_stopReading) {
+        pollfd watched{pipe, POLLIN, 0};
+        if (poll(&watched, 1, 100) <= 0) {
+            continue;
         }
-        char line[512];
-        while (fgets(line, sizeof line, pipe) != nullptr) {
-            line[strcspn(line, "\r\n")] = '\0';
+        char chunk[512];
+        const ssize_t got = read(pipe, chunk, sizeof chunk);
+        if (got <= 0) {
+            continue;
+        }
+        pending.append(chunk, static_cast<size_t>(got));
+        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
             Carry(line);
         }
-        fclose(pipe);
     }
+    close(pipe);
 }
 
 void WatchOpenHandles() {
@@ -130,9 +147,12 @@ void WatchOpenHandles() {
     }
 }
 
-// Returns the watcher of open handles, when there is one; the command reader is left to the
-// process's end (it may be waiting for a writer).
-std::thread StartSoakHooks() {
+struct SoakHooks {
+    std::thread watcher;  // of open handles
+    std::thread reader;   // of the control pipe
+};
+
+SoakHooks StartSoakHooks() {
     // The service takes its stop signals on one thread of its own and blocks them in the
     // others; these threads start before it and must not take them either.
     sigset_t stopSignals;
@@ -142,7 +162,7 @@ std::thread StartSoakHooks() {
     }
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    std::thread watcher;
+    SoakHooks hooks;
     if (const char* bytes = std::getenv("VESK_LOG_ROTATION_BYTES")) {
         vesk_platform::SetLogRotationSize(std::atol(bytes));
     }
@@ -150,25 +170,28 @@ std::thread StartSoakHooks() {
         g_trace = fopen(trace, "a");
         if (g_trace != nullptr) {
             usb_sim::ObserveFeatureReports(OnFeatureReport);
-            watcher = std::thread(WatchOpenHandles);
+            hooks.watcher = std::thread(WatchOpenHandles);
         }
     }
     if (const char* control = std::getenv("VESK_SIMCAM_CONTROL")) {
-        std::thread(ReadControl, std::string(control)).detach();
+        hooks.reader = std::thread(ReadControl, std::string(control));
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return watcher;
+    return hooks;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     g_camera = usb_sim::Plug(usb_sim::Device{});
-    std::thread watcher = StartSoakHooks();
+    SoakHooks hooks = StartSoakHooks();
     const int status = RunCommandLine(argc, argv);
     g_stopWatching = true;
-    if (watcher.joinable()) {
-        watcher.join();
+    g_stopReading = true;
+    for (std::thread* hook : {&hooks.watcher, &hooks.reader}) {
+        if (hook->joinable()) {
+            hook->join();
+        }
     }
     return status;
 }
