@@ -148,6 +148,8 @@ TEST_F(PulseCapture, CapturesA44kSinkThroughTheResamplerAndASixChannelSink) {
 }
 
 // The stream stays on its sink: when the sink goes, capture ends instead of moving on.
+// PulseAudio and PipeWire 0.3 end the stream themselves; PipeWire 1.x leaves it unlinked and
+// silent, and the watch of its sink ends it.
 TEST_F(PulseCapture, RemovingTheSinkEndsCapture) {
     const std::string module = Output(
         "pactl load-module module-null-sink sink_name=vesk_gone "

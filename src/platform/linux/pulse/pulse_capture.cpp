@@ -243,7 +243,8 @@ class AudioClient final : public ComObject<IAudioClient> {
         if (pa_context_get_state(m_context) != PA_CONTEXT_READY) {
             return false;
         }
-        // A stream that its sink's restart left silent counts as gone: capture starts anew.
+        // A stream that its sink's restart or removal left silent counts as gone: capture starts
+        // anew.
         m_sinkWatch = std::make_unique<SinkWatch>(m_context, m_sink.name, [this] { Fail(); });
         return true;
     }

@@ -14,8 +14,8 @@ void Forget(pa_operation* operation) {
 
 }  // namespace
 
-SinkWatch::SinkWatch(pa_context* context, std::string sink, std::function<void()> onRestarted)
-    : m_sink(std::move(sink)), m_onRestarted(std::move(onRestarted)) {
+SinkWatch::SinkWatch(pa_context* context, std::string sink, std::function<void()> onLost)
+    : m_sink(std::move(sink)), m_onLost(std::move(onLost)) {
     pa_context_set_subscribe_callback(context, OnEvent, this);
     Forget(pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SINK, nullptr, nullptr));
     Forget(pa_context_get_server_info(context, OnServerInfo, this));
@@ -40,16 +40,19 @@ void SinkWatch::OnEvent(pa_context* context, pa_subscription_event_type_t event,
     if (watch->m_index != PA_INVALID_INDEX && index != watch->m_index) {
         return;
     }
-    if ((event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_CHANGE) {
+    const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (type == PA_SUBSCRIPTION_EVENT_CHANGE) {
         watch->m_changed = true;
         watch->Query(context);
+    } else if (type == PA_SUBSCRIPTION_EVENT_REMOVE && index == watch->m_index) {
+        watch->m_onLost();
     }
 }
 
 void SinkWatch::OnSinkInfo(pa_context*, const pa_sink_info* info, int, void* self) {
     auto* watch = static_cast<SinkWatch*>(self);
     if (info == nullptr) {
-        return;  // the list's end, or the sink is gone (the stream fails by itself then)
+        return;  // the list's end, or the sink is gone (its removal event tells)
     }
     watch->m_index = info->index;
     Seen now;
@@ -69,7 +72,7 @@ void SinkWatch::OnSinkInfo(pa_context*, const pa_sink_info* info, int, void* sel
                            pa_cvolume_equal(&now.volume, &before.volume) != 0 &&
                            now.port == before.port;
     if (invisible) {
-        watch->m_onRestarted();
+        watch->m_onLost();
     }
 }
 

@@ -9,6 +9,10 @@
 // port, and leaves it not suspended, counts as such a restart. Starting or ending playback on the
 // sink does not change it; another recording stream on its monitor does, and costs a needless
 // restart of capture.
+//
+// PipeWire 1.x, when the sink itself goes, leaves a stream that may not move (as capture's may
+// not) unlinked and silent instead of ending it as PulseAudio and PipeWire 0.3 do: the sink's
+// removal counts as the stream's end too.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -20,8 +24,9 @@ namespace pulse_audio {
 
 class SinkWatch {
   public:
-    // `onRestarted` runs on the connection's events (the capture thread). The context is ready.
-    SinkWatch(pa_context* context, std::string sink, std::function<void()> onRestarted);
+    // `onLost` runs on the connection's events (the capture thread), when the sink restarted or
+    // went. The context is ready.
+    SinkWatch(pa_context* context, std::string sink, std::function<void()> onLost);
     SinkWatch(const SinkWatch&) = delete;
     SinkWatch& operator=(const SinkWatch&) = delete;
 
@@ -43,7 +48,7 @@ class SinkWatch {
     void Query(pa_context* context);
 
     std::string m_sink;
-    std::function<void()> m_onRestarted;
+    std::function<void()> m_onLost;
     bool m_pipeWire = false;
     bool m_armed = false;
     bool m_changed = false;               // a change event came since the last look at the sink
