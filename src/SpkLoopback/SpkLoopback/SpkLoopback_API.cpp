@@ -134,6 +134,10 @@ void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, LoopCounts& counts
     int& retryCountdown = counts.retryCountdown;
     if (!captureWasRunning) {
         if (counts.startHold == 0) {
+            // The start takes in the default device as it is now: a restart for a change
+            // reported before it would cut its first seconds short. Cleared before the start,
+            // so that a report during it still counts.
+            ctx.m_nRestartCountdown = 0;
             StartCapture(capture, counts);
         }
     } else if (capture->m_bDeviceFound == 0 && --retryCountdown == 0) {
