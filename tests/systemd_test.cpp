@@ -12,6 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -34,6 +37,18 @@ std::string ProgramInAwkwardFolder(const test_util::TempDir& dir) {
     const std::string program = folder + "/VeskAudioService";
     std::filesystem::copy_file(VESK_SERVICE_BINARY, program);
     return program;
+}
+
+// The units named on the unit's lines of `key` ("Wants", "After"), each line split at blanks.
+std::set<std::string> UnitsOn(const std::string& unit, const std::string& key) {
+    std::set<std::string> names;
+    for (const std::string& line : test_util::SplitLines(unit)) {
+        if (line.rfind(key + "=", 0) == 0) {
+            std::istringstream words(line.substr(key.size() + 1));
+            names.insert(std::istream_iterator<std::string>(words), {});
+        }
+    }
+    return names;
 }
 
 // Ended: no such process, or one that only waits to be reaped by whoever inherited it.
@@ -159,6 +174,13 @@ TEST(SystemdUnit, RunsTheProgramQuotedAsTheRoomUserHardened) {
     const std::string packaged =
         vesk_platform::SystemdUnit(program, "nobody", true, UnitRecovery::kRestartAfterCrash);
     EXPECT_NE(packaged.find("\nSupplementaryGroups=vesk-audio\n"), std::string::npos);
+    // Wanted alone, a driver loads beside the start, too late for DeviceAllow's lookup.
+    for (const std::string& text : {unit, packaged}) {
+        const std::set<std::string> after = UnitsOn(text, "After");
+        for (const std::string& wanted : UnitsOn(text, "Wants")) {
+            EXPECT_TRUE(after.count(wanted)) << wanted << " wanted but not after";
+        }
+    }
 
     // The package restarts a crash, not a refused second instance (exit 0 before READY=1), and
     // gives up on a crash loop; start limits belong to [Unit], restarts to [Service].
