@@ -236,6 +236,13 @@ TEST(StatusCommand, PrometheusMetricsForAHealthyRoomAndForNone) {
         "");
     EXPECT_EQ(healthy.find("vesk_audio_reason"), std::string::npos);
     s.cameraOpen = false;
+    Judge(s, kNow);  // a verdict of one reason, as most critical rooms have
+    ASSERT_EQ(s.reasons, std::vector<std::string>{"no camera attached"});
+    const std::string unplugged = RenderPrometheus(CheckOf(ToJson(s)));
+    EXPECT_NE(unplugged.find("\n# TYPE vesk_audio_reason gauge\n"
+                             "vesk_audio_reason{reason=\"no camera attached\"} 1\n"),
+              std::string::npos)
+        << unplugged;
     s.lastSendFailed = true;
     Judge(s, kNow);
     const std::string failing = RenderPrometheus(CheckOf(ToJson(s)));
