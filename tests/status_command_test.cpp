@@ -154,17 +154,21 @@ TEST(StatusCommand, ExitCodeAndFirstLineForEachKindOfSnapshot) {
 
 TEST(StatusCommand, SummaryKeepsOneFactPerLineWhateverTheNamesHold) {
     Snapshot s = Healthy();
-    // Line breaks and bidirectional overrides of Unicode too (U+0085, U+2028, U+202E).
-    s.deviceName = "Speakers\n\x1b[2Jok: all good\xc2\x85\xe2\x80\xa8\xe2\x80\xae";
+    // Line breaks, C1 controls, bidirectional overrides and isolates of Unicode too (U+0085,
+    // U+0090, U+009F, U+2028, U+202E, U+2066, U+2069).
+    s.deviceName =
+        "Speakers\n\x1b[2Jok: all good\xc2\x85\xc2\x90\xc2\x9f\xe2\x80\xa8\xe2\x80\xae"
+        "\xe2\x81\xa6\xe2\x81\xa9";
     s.camera.serial = "1\r2";
     const Check check = CheckOf(ToJson(s));
     const std::string summary = RenderSummary(check);
     EXPECT_EQ(summary.find('\x1b'), std::string::npos);
     EXPECT_EQ(summary.find('\r'), std::string::npos);
+    EXPECT_EQ(summary.find_first_of("\xc2\xe2"), std::string::npos);  // nor any of those
     EXPECT_EQ(check.headline.find('\n'), std::string::npos);
     EXPECT_EQ(test_util::FirstMissingInOrder(
                   summary,
-                  {"ok: capturing \"Speakers??[2Jok: all good???\" 48000 Hz",
+                  {"ok: capturing \"Speakers??[2Jok: all good???????\" 48000 Hz",
                    "\nservice:      VeskAudioService 0.1.0, pid 4242, running since",
                    "\nsnapshot:     ", ", written 3 s ago\n", "sound server: connected since ",
                    "\ncapture:      running since ",
