@@ -332,6 +332,38 @@ TEST(StatusCommand, WatchSeesChangesOfTheRoomNotOfTheClock) {
     EXPECT_EQ(WatchKey(CheckOf(ToJson(staler))), WatchKey(CheckOf(ToJson(stale))));
     const Check check = CheckOf(ToJson(talking));
     EXPECT_EQ(WatchLine(check).substr(19), " " + check.headline);
+
+    // The loop: the flag resent every 5 s moves the headline's time, not the room; a stale
+    // snapshot's age grows at each read. One line for each room seen.
+    std::vector<Check> checks;
+    for (int i = 0; i < 3; ++i) {
+        Snapshot resent = base;
+        resent.written += 5 * i;
+        resent.farEndLastFalse += 5 * i;
+        checks.push_back(Evaluate(kFileName, ReadResult::kOk, resent, "", kNow + 5 * i));
+    }
+    checks.push_back(check);
+    for (int i = 0; i < 2; ++i) {
+        checks.push_back(Evaluate(kFileName, ReadResult::kOk, stale, "", kNow + i));
+    }
+    ASSERT_NE(checks[1].headline, checks[0].headline);
+    ASSERT_NE(checks[5].headline, checks[4].headline);
+    size_t reads = 0;
+    std::vector<std::string> lines;
+    const auto read = [&] { return checks[reads++]; };
+    const auto more = [&] { return reads < checks.size(); };
+    const auto print = [&lines](const std::string& line) {
+        lines.push_back(line);
+        return true;
+    };
+    EXPECT_TRUE(RunWatch(read, print, more));
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{WatchLine(checks[0]) + "\n", WatchLine(checks[3]) + "\n",
+                                        WatchLine(checks[4]) + "\n"}));
+    reads = 0;  // an output that fails ends the watch
+    EXPECT_FALSE(RunWatch(
+        read, [](const std::string&) { return false; }, more));
+    EXPECT_EQ(reads, 1u);
 }
 
 TEST(StatusCommand, ValidUtf8ReplacesWhatIsNotUtf8) {

@@ -303,6 +303,25 @@ std::string WatchLine(const Check& check) {
     return stamp + check.headline;
 }
 
+bool RunWatch(const std::function<Check()>& read,
+              const std::function<bool(const std::string&)>& print,
+              const std::function<bool()>& wait) {
+    std::string last;
+    bool first = true;
+    do {
+        const Check check = read();
+        const std::string key = WatchKey(check);
+        if (first || key != last) {
+            if (!print(WatchLine(check) + "\n")) {
+                return false;
+            }
+            last = key;
+            first = false;
+        }
+    } while (wait());
+    return true;
+}
+
 int ExitCode(Mode mode, const Check& check) {
     return mode == Mode::kPrometheus ? 0 : static_cast<int>(check.state);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,11 @@ std::string RenderPrometheus(const Check& check);
 std::string WatchKey(const Check& check);
 // "2026-12-07 10:41:03 " (local) and the headline.
 std::string WatchLine(const Check& check);
+// --watch's loop: `read`s a check, hands `print` its WatchLine and a newline when it is the first
+// or its WatchKey changed, then `wait`s, until `wait` returns false. False when `print` failed.
+bool RunWatch(const std::function<Check()>& read,
+              const std::function<bool(const std::string&)>& print,
+              const std::function<bool()>& wait);
 
 // The process's exit code for a check in `mode`: the state, but 0 for metrics, which carry the
 // state themselves (a textfile timer replaces its file only when the command succeeds).

@@ -41,21 +41,13 @@ int Watch(const std::string& path) {
 #ifdef SIGHUP
     std::signal(SIGHUP, OnInterrupt);
 #endif
-    std::string last;
-    bool first = true;
-    while (g_interrupted == 0) {
-        const vesk_status::Check check = vesk_status::RunCheck(path, Now());
-        const std::string key = vesk_status::WatchKey(check);
-        if (first || key != last) {
-            if (!Print(vesk_status::WatchLine(check) + "\n")) {
-                return kOutputFailed;
-            }
-            last = key;
-            first = false;
-        }
-        std::this_thread::sleep_for(kWatchPoll);
-    }
-    return 0;
+    const bool printed =
+        vesk_status::RunWatch([&path] { return vesk_status::RunCheck(path, Now()); }, Print,
+                              [] {
+                                  std::this_thread::sleep_for(kWatchPoll);
+                                  return g_interrupted == 0;
+                              });
+    return printed ? 0 : kOutputFailed;
 }
 
 int RunOnce(vesk_status::Mode mode, const std::string& path) {
