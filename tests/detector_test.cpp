@@ -9,6 +9,7 @@
 #include <iterator>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "signal/SignalDetector.h"
@@ -296,6 +297,55 @@ TEST(Detector, BothThresholdsMustBePassedStrictly) {
     EXPECT_EQ(DecideSignal(energy, &state), 0);
     energy[0] = 30000000 + 64000008;
     EXPECT_EQ(DecideSignal(energy, &state), 10);
+}
+
+// The floor's rule at its boundaries, on every level, from a lowering (count 0): a 4-block
+// average below the candidate is gathered once the count is past 200, and the candidate
+// replaces the floor once the count is past 600 (the count then restarts at 200). Band b's
+// values are offset by b, so that a band taking another's lane shows.
+TEST(Detector, FloorCandidateWaitsOutTheHoldAndReplacesTheFloorAfterTheWindow) {
+    constexpr int32_t kReset = 10000000;
+    for (signal_simd::Level level : simd_levels::Compared()) {
+        DetectorState state = Fresh();
+        for (int b = 0; b < kDetectorBands; ++b) {
+            state.floor[b] = 1000 + b;
+        }
+        int block = 0;
+        const auto step = [&](int32_t average) {
+            for (int b = 0; b < kDetectorBands; ++b) {
+                std::fill_n(state.energyHistory[b], kEnergyHistory, average + b);
+            }
+            UpdateNoiseFloor(&state, level);
+            ++block;
+        };
+        const auto expect = [&](int32_t floor, int32_t candidate, int32_t count) {
+            for (int b = 0; b < kDetectorBands; ++b) {
+                const std::string where = std::string(signal_simd::Name(level)) + " block " +
+                                          std::to_string(block) + " band " + std::to_string(b);
+                EXPECT_EQ(state.floor[b], floor + b) << where;
+                EXPECT_EQ(state.candidate[b], candidate == kReset ? kReset : candidate + b)
+                    << where;
+                EXPECT_EQ(state.count[b], count) << where;
+            }
+        };
+        while (block < 199) {
+            step(5000);
+        }
+        expect(1000, kReset, 199);
+        step(4000);  // below the candidate, but a count of 200 is not past the hold
+        expect(1000, kReset, 200);
+        step(4500);  // 201: gathered
+        expect(1000, 4500, 201);
+        while (block < 599) {
+            step(5000);  // above the candidate: kept
+        }
+        step(3000);  // 600: gathered, and the window has not ended
+        expect(1000, 3000, 600);
+        step(3500);  // 601: the candidate (3000, not 3500) replaces the floor; the count is 200
+        expect(3000, kReset, 200);
+        step(5000);  // 201 at once: gathered in the next block
+        expect(3000, 5000, 201);
+    }
 }
 
 // A steady tone: detected while the floors are 0, no longer once its own band's floor has

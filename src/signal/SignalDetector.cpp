@@ -136,16 +136,27 @@ int32_t DetectSignal(const int16_t* block, DetectorState* state, signal_simd::Le
     for (int b = 0; b < kDetectorBands; ++b) {
         state->energyHistory[b][state->historySlot] = energy[b];
     }
+    UpdateNoiseFloor(state, level);
 #if defined(__ARM_NEON)
     if (level == signal_simd::Level::kNeon) {
-        UpdateNoiseFloorNeon(state);
         state->result = DecideSignalNeon(energy, state);
         return state->result;
     }
 #endif
-    UpdateNoiseFloor(state);
     state->result = DecideSignal(energy, state);
     return state->result;
+}
+
+void UpdateNoiseFloor(DetectorState* state, signal_simd::Level level) {
+#if defined(__ARM_NEON)
+    if (level == signal_simd::Level::kNeon) {
+        UpdateNoiseFloorNeon(state);
+        return;
+    }
+#else
+    (void)level;
+#endif
+    UpdateNoiseFloor(state);
 }
 
 void UpdateNoiseFloor(DetectorState* state) {

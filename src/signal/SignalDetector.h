@@ -38,4 +38,6 @@ int32_t DetectSignal(const int16_t* block, DetectorState* state, signal_simd::Le
 
 // The detector's two steps after the band energies, exposed for tests.
 void UpdateNoiseFloor(DetectorState* state);
+// The same with the kernels of one instruction-set level.
+void UpdateNoiseFloor(DetectorState* state, signal_simd::Level level);
 int32_t DecideSignal(const int32_t energy[kDetectorBands], DetectorState* state);
