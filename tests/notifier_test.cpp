@@ -1,7 +1,10 @@
 // The far-end-talk notifier against the simulated camera, one poll at a time.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -272,5 +275,82 @@ TEST_F(Notifier, ExceptionInASendIsCaughtAndTheSendRepeated) {
     EXPECT_EQ(Count(log, "SendFarTalkFlagToDevice() caught exception.\n"), 1u);
     EXPECT_EQ(Count(log, "Failed to send the Rest Request!\n"), 0u);
 }
+
+#ifndef _WIN32
+// Once armed, the sleeps between the main thread's passes (and the monitor's) end on a grid of
+// kPass from the arming, and the notifier's polls kLead before each point of it; before that
+// every sleep is 50 times shorter, so that the boot wait passes quickly.
+class PhaseGrid {
+  public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration kPass = std::chrono::milliseconds(700);
+    static constexpr Clock::duration kLead = std::chrono::milliseconds(200);
+
+    static void Install() {
+        s_origin = 0;
+        vesk_platform::SetSleepHook(Hook);
+    }
+    static Clock::time_point Arm() {
+        const Clock::time_point now = Clock::now();
+        s_origin = now.time_since_epoch().count();
+        return now;
+    }
+    static void Uninstall() { vesk_platform::SetSleepHook(nullptr); }
+
+    // Raised on the notifier's thread, where the camera's reports are sent.
+    static inline thread_local bool t_notifier = false;
+
+  private:
+    static void Hook(DWORD milliseconds) {
+        const Clock::rep origin = s_origin;
+        if (milliseconds != 100 || origin == 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(milliseconds * 20));
+            return;
+        }
+        const Clock::time_point start{Clock::duration(origin)};
+        const Clock::duration lead = t_notifier ? kLead : Clock::duration::zero();
+        const auto points = (Clock::now() - start + lead) / kPass + 1;
+        std::this_thread::sleep_until(start + points * kPass - lead);
+    }
+
+    static inline std::atomic<Clock::rep> s_origin{0};
+};
+
+std::atomic<int> s_observedReports{0};
+
+// The controller's stop ends the notifier's thread beside the main thread, not after it. The
+// stop comes 20 ms after a pass, with the notifier's poll due 200 ms before the next: the
+// notifier ends at that poll, and the stop with the pass, 680 ms later (up to 100 ms more
+// while the camera's event reader ends its read). A notifier that waited for its own stop
+// would poll once more and hold the stop to 1180-1280 ms.
+TEST(NotifierWithTheController, EndsWithTheControllersStop) {
+    using namespace std::chrono_literals;
+    test_util::TempDir root;
+    const char* server = std::getenv("PULSE_SERVER");
+    const std::string pulseServer = server != nullptr ? server : "";
+    test_util::SetEnv("VESK_DATA_ROOT", root.path());
+    test_util::SetEnv("PULSE_SERVER", "unix:/nonexistent");  // capture starts fail at once
+    usb_sim::Reset();
+    usb_sim::ObserveFeatureReports([](int, const uint8_t*, size_t) {
+        PhaseGrid::t_notifier = true;
+        ++s_observedReports;
+    });
+    usb_sim::Plug(usb_sim::Device{});
+    PhaseGrid::Install();
+    ASSERT_TRUE(SpkLoopback_Start());
+    EXPECT_TRUE(test_util::WaitFor([] { return s_observedReports > 0; }, 10s));
+
+    const PhaseGrid::Clock::time_point armed = PhaseGrid::Arm();
+    std::this_thread::sleep_until(armed + 2 * PhaseGrid::kPass + 20ms);
+    const PhaseGrid::Clock::time_point stopping = PhaseGrid::Clock::now();
+    SpkLoopback_Stop();
+    const PhaseGrid::Clock::duration took = PhaseGrid::Clock::now() - stopping;
+    PhaseGrid::Uninstall();
+    usb_sim::ObserveFeatureReports(nullptr);
+    g_pThis->m_bStop = false;  // the notifiers of the other tests run without a controller
+    test_util::SetEnv("PULSE_SERVER", pulseServer);
+    EXPECT_LT(took, 980ms);
+}
+#endif  // _WIN32: the stand-in for a machine without a sound server is Linux's
 
 }  // namespace
