@@ -6,10 +6,10 @@
 //
 //   vesk_gadget_camera serve TRACE CONTROL
 //     Builds the gadget, plugs it in and serves it until SIGTERM, then unplugs and removes it.
-//     It takes each request the way the simulated camera does (framed feature reports 5),
-//     answers it with a framed response (the request's msg_id, "status":"200", the request's
-//     body) for the next GET_REPORT, and appends to TRACE one line per fact, stamped with
-//     CLOCK_MONOTONIC in ns:
+//     It takes each request the way the simulated camera does (framed feature reports 5, read
+//     by testing/camera_side), answers it with a framed response (the request's msg_id,
+//     "status":"200", the request's body) for the next GET_REPORT, and appends to TRACE one line
+//     per fact, stamped with CLOCK_MONOTONIC in ns:
 //       NS report true|false|other   a whole request; its far_end_talk value
 //       NS plugged | unplugged | configured
 //       NS mark TEXT                 a "mark TEXT" command: the checks' own moments
@@ -41,21 +41,18 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include <json/json.h>
-
 #include "RestOverHid/RestOHidDevImpl.h"
 #include "RestOverHid/RestOverHid.h"
+#include "testing/camera_side.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint8_t kRequestReportId = 5;
-constexpr uint32_t kRequestReportLength = 2048;  // the id byte included
+using camera_side::kRequestReportId;
 constexpr uint8_t kEventReportId = 9;
 constexpr uint32_t kEventReportLength = 4;
 
@@ -153,74 +150,9 @@ class Trace {
     FILE* m_file;
 };
 
-// The camera's side of the protocol: requests gathered from feature reports, and the answer to
-// the latest one kept for the host's next reads (a new request replaces an unread answer).
-class CameraProtocol {
-  public:
-    explicit CameraProtocol(Trace& trace) : m_trace(trace) {}
-
-    void TakeFeatureReport(const uint8_t* report, size_t size) {
-        if (size >= vesk::kLaterHeaderSize && (report[3] & vesk::FIRST_REPORT) != 0) {
-            m_request = vesk::ResponseState{};
-        }
-        vesk::ProgressCallback none;
-        if (!vesk::ParseResponseReport(report, size, kRequestReportId, m_request, none) ||
-            !m_request.headDone || !m_request.bodyDone) {
-            return;
-        }
-        const std::string head = m_request.collected.substr(0, m_request.headLength);
-        const std::string body =
-            m_request.collected.substr(m_request.headLength, m_request.bodyLength);
-        m_request = vesk::ResponseState{};
-        Answer(head, body);
-    }
-
-    std::vector<uint8_t> NextFeatureReport() {
-        if (m_answer.empty()) {
-            std::vector<uint8_t> empty(kRequestReportLength, 0);
-            empty[0] = kRequestReportId;
-            return empty;
-        }
-        std::vector<uint8_t> report = std::move(m_answer.front());
-        m_answer.erase(m_answer.begin());
-        return report;
-    }
-
-  private:
-    void Answer(const std::string& head, const std::string& body) {
-        Json::Value request;
-        Json::Value values;
-        Json::CharReaderBuilder reader;
-        std::string errors;
-        std::unique_ptr<Json::CharReader> parse(reader.newCharReader());
-        parse->parse(head.data(), head.data() + head.size(), &request, &errors);
-        parse->parse(body.data(), body.data() + body.size(), &values, &errors);
-        const Json::Value flag = values.isObject() ? values["far_end_talk"] : Json::Value();
-        m_trace.Line(std::string("report ") +
-                     (flag.isString() && (flag.asString() == "true" || flag.asString() == "false")
-                          ? flag.asString()
-                          : "other"));
-        Json::Value reply;
-        reply["msg_id"] = request.isObject() ? request["msg_id"] : Json::Value("");
-        reply["status"] = "200";
-        Json::StreamWriterBuilder writer;
-        writer["indentation"] = "";
-        const vesk::Reports reports = vesk::BuildReports(Json::writeString(writer, reply), body, 0,
-                                                         kRequestReportId, kRequestReportLength);
-        m_answer.clear();
-        for (size_t i = 0; i < reports.count(); ++i) {
-            m_answer.emplace_back(reports[i], reports[i] + reports.reportLength);
-        }
-    }
-
-    Trace& m_trace;
-    vesk::ResponseState m_request;
-    std::vector<std::vector<uint8_t>> m_answer;
-};
-
 class GadgetCamera {
   public:
-    explicit GadgetCamera(Trace& trace) : m_trace(trace), m_protocol(trace) {}
+    explicit GadgetCamera(Trace& trace) : m_trace(trace) {}
 
     void Build() {
         Remove();  // what a killed run left
@@ -368,12 +300,16 @@ class GadgetCamera {
                 std::vector<uint8_t> report(length);
                 const ssize_t got = read(m_ep0, report.data(), report.size());
                 if (got > 0) {
-                    m_protocol.TakeFeatureReport(report.data(), static_cast<size_t>(got));
+                    if (const auto request =
+                            m_camera.TakeFeatureReport(report.data(), static_cast<size_t>(got))) {
+                        m_trace.Line(std::string("report ") +
+                                     camera_side::TraceWord(request->farEnd));
+                    }
                 }
                 return;
             }
             if (in && setup.bRequest == kGetReport && requestReport && !m_failing) {
-                const std::vector<uint8_t> report = m_protocol.NextFeatureReport();
+                const std::vector<uint8_t> report = m_camera.NextFeatureReport();
                 return Reply(report.data(), report.size(), length);
             }
             if (in && setup.bRequest == kGetReport && reportKind == 1 &&
@@ -394,7 +330,7 @@ class GadgetCamera {
     }
 
     Trace& m_trace;
-    CameraProtocol m_protocol;
+    camera_side::Camera m_camera;
     int m_ep0 = -1;
     std::string m_udc;
     bool m_plugged = false;
