@@ -1,7 +1,8 @@
-// Report framing against its reference table, and the round trip through the response
-// decoder.
+// Report framing against its reference table, the round trip through the response decoder,
+// and the camera's side of the far-end requests.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -9,6 +10,7 @@
 
 #include "RestOverHid/RestOHidDevImpl.h"
 #include "RestOverHid/RestOverHid.h"
+#include "testing/camera_side.h"
 
 namespace {
 
@@ -101,6 +103,47 @@ TEST(Framing, RoundTripsThroughTheResponseDecoder) {
         const bool headFillsReports = head.size() >= 2037 && (head.size() - 2037) % 2044 == 0;
         EXPECT_EQ(state.bodyDone, !body.empty() || !headFillsReports);
     }
+}
+
+// The camera's side decodes the service's far-end requests from the reports that carry them,
+// each the data of one SET_REPORT: as sent (one 2048-byte report), and framed the same way in
+// 16-byte reports, of which only the last completes the request. It answers with the request's
+// msg_id and body, once.
+TEST(CameraSide, DecodesTheFarEndRequestsAndAnswersThem) {
+    using camera_side::FarEnd;
+    const std::string head = R"({"msg_id":"20","type":"PUT","url":"audio"})";
+    for (const bool talking : {true, false}) {
+        const std::string body =
+            talking ? R"({"far_end_talk":"true"})" : R"({"far_end_talk":"false"})";
+        camera_side::Camera camera;
+        // A request left unfinished gives way to the next one.
+        ASSERT_FALSE(camera.TakeFeatureReport(BuildReports(head, body, 0, 5, 16)[0], 16));
+        for (const uint32_t length : {2048u, 16u}) {
+            const Reports reports = BuildReports(head, body, 0, 5, length);
+            std::optional<camera_side::Request> request;
+            for (size_t i = 0; i < reports.count(); ++i) {
+                ASSERT_FALSE(request) << length << " " << i;
+                request = camera.TakeFeatureReport(reports[i], length);
+            }
+            ASSERT_TRUE(request) << length;
+            EXPECT_EQ(request->head, head);
+            EXPECT_EQ(request->farEnd, talking ? FarEnd::kTrue : FarEnd::kFalse) << length;
+            EXPECT_STREQ(camera_side::TraceWord(request->farEnd), talking ? "true" : "false");
+        }
+        const std::vector<uint8_t> answer = camera.NextFeatureReport();
+        vesk::ResponseState state;
+        vesk::ProgressCallback progress;
+        ASSERT_TRUE(vesk::ParseResponseReport(answer.data(), answer.size(), 5, state, progress));
+        EXPECT_EQ(state.collected, R"({"msg_id":"20","status":"200"})" + body);
+        std::vector<uint8_t> none(2048, 0);
+        none[0] = 5;
+        EXPECT_EQ(camera.NextFeatureReport(), none);
+    }
+    for (const char* body : {R"({"far_end_talk":true})", R"({"far_end_talk":"yes"})",
+                             R"({"far_end":"true"})", R"(["far_end_talk","true"])", "true"}) {
+        EXPECT_EQ(camera_side::DecodeFarEnd(body), FarEnd::kOther) << body;
+    }
+    EXPECT_STREQ(camera_side::TraceWord(FarEnd::kOther), "other");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "RestOverHid/windows/RestOHid.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
+#include "testing/camera_side.h"
 #include "testing/usb_sim.h"
 #include "test_util.h"
 #include "platform/seams.h"
@@ -76,14 +77,15 @@ class PollStepper {
     static inline bool s_freeRun = false;
 };
 
-// The far_end_talk value of every request the camera received, "?" for anything else.
+// The far_end_talk value of every request the camera received, as the camera's side reads
+// the reports: "true", "false" or "other".
 std::vector<std::string> Sent(int camera) {
+    camera_side::Camera side;
     std::vector<std::string> values;
     for (const auto& report : usb_sim::SentFeatureReports(camera)) {
-        const std::string text(report.begin() + 11, report.begin() + 11 + 42 + 24);
-        values.push_back(text.find(R"("far_end_talk":"true")") != std::string::npos    ? "true"
-                         : text.find(R"("far_end_talk":"false")") != std::string::npos ? "false"
-                                                                                       : "?");
+        if (const auto request = side.TakeFeatureReport(report.data(), report.size())) {
+            values.push_back(camera_side::TraceWord(request->farEnd));
+        }
     }
     return values;
 }
