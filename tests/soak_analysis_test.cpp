@@ -32,6 +32,8 @@ struct Scenario {
     long logBytesTogether = 1000;
     double stopSeconds = 0.2;
     std::string stopStatus = "exit status 0";
+    soak::Window farEndAway = {0, 0};  // the far end plays on another sink than the default
+    soak::Window event = {0, 0};       // a disturbing event, recovered at its end
 };
 
 struct Interval {
@@ -83,6 +85,18 @@ soak::Analysis Judge(const Scenario& scenario, const std::string& logFolder) {
         seen.reports.push_back({t, false});
     }
 
+    for (double t = 0; t < 120; t += 0.2) {
+        const bool away = t >= scenario.farEndAway.start && t < scenario.farEndAway.end;
+        seen.truth.push_back(
+            {t, true, true, "vesk_48k", "vesk_48k", away ? "vesk_44k" : "vesk_48k"});
+    }
+    if (scenario.event.end > 0) {
+        soak::EventRecord record;
+        record.event.kind = "default-switch";
+        record.event.start = scenario.event.start;
+        record.end = record.recovered = scenario.event.end;
+        seen.events.push_back(record);
+    }
     for (int number = 1; number <= 4; ++number) {
         soak::EventRecord record;
         record.event.number = number;
@@ -194,6 +208,23 @@ TEST(SoakJudge, EachFaultJustOutsideItsAllowanceFailsAndJustInsidePasses) {
          {"agreement"}},
         {"deaf for 1.9 s", [](Scenario* s) { s->longOnLag = 2.15; }, {}},
         {"deaf for 2.1 s", [](Scenario* s) { s->longOnLag = 2.35; }, {"capture hears"}},
+        {"deaf for 2.1 s, an event in its middle",
+         [](Scenario* s) {
+             s->longOnLag = 2.35;
+             s->event = {61.0, 61.1};
+         },
+         {}},
+        {"the far end elsewhere for 0.8 s",
+         [](Scenario* s) {
+             s->farEndAway = {30, 30.8};
+         },
+         {}},
+        {"the far end elsewhere for 1.2 s, the flag off",
+         [](Scenario* s) {
+             s->farEndAway = {59.9, 61.1};
+             s->longOnLag = 2.35;
+         },
+         {"far end on the default"}},
         {"resend after 5.5 s", [](Scenario* s) { s->firstResend = 5.5; }, {}},
         {"resend after 5.7 s", [](Scenario* s) { s->firstResend = 5.7; }, {"resend"}},
         {"a descriptor leaked per event",

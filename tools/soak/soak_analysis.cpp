@@ -65,7 +65,29 @@ Heard HearProgram(const Observations& seen, const Hearing& hearing) {
     return heard;
 }
 
-// Calm: after the room recovered from what disturbed it, until the next disturbance.
+// Stretches in which the far end played on another sink than the default: the default's
+// monitor, which the service must capture, had nothing to hear.
+std::vector<Window> FarEndAway(const Observations& seen) {
+    std::vector<Window> away;
+    double start = -1;
+    for (const TruthSample& sample : seen.truth) {
+        const bool off =
+            sample.up && !sample.farEndSink.empty() && sample.farEndSink != sample.defaultSink;
+        if (off && start < 0) {
+            start = sample.time;
+        } else if (!off && start >= 0) {
+            away.push_back({start, sample.time});
+            start = -1;
+        }
+    }
+    if (start >= 0) {
+        away.push_back({start, seen.seconds});
+    }
+    return away;
+}
+
+// Calm: after the room recovered from what disturbed it, until the next disturbance. A far end
+// off the default output disturbs the comparison too.
 std::vector<Window> CalmWindows(const Observations& seen) {
     std::vector<Window> disturbed = {
         {0, (seen.startRecovered >= 0 ? seen.startRecovered : kStartRecovery) + kCalmMargin}};
@@ -77,6 +99,11 @@ std::vector<Window> CalmWindows(const Observations& seen) {
             record.recovered >= 0 ? record.recovered : record.end + record.event.recovery;
         disturbed.push_back({record.event.start, back + kCalmMargin});
     }
+    for (const Window& away : FarEndAway(seen)) {
+        disturbed.push_back({away.start - kTruthPeriod, away.end + kCalmMargin});
+    }
+    std::sort(disturbed.begin(), disturbed.end(),
+              [](const Window& a, const Window& b) { return a.start < b.start; });
     disturbed.push_back({seen.seconds - 0.2, seen.seconds + 1});
     std::vector<Window> calm;
     double from = 0;
@@ -250,6 +277,22 @@ void CheckDeafStretches(const Observations& seen, Analysis* analysis) {
     close();
 }
 
+// The soak's player follows the default output itself (a new stream on each new default): one
+// that stays on another sink is the soak's fault, which no verdict on the service may hide.
+void CheckFarEnd(const Observations& seen, Analysis* analysis) {
+    for (const Window& away : FarEndAway(seen)) {
+        if (away.end - away.start < kFarEndSettle) {
+            continue;
+        }
+        analysis->failures.push_back(
+            {away.start, "far end on the default",
+             "the soak's far end played on another sink than the default for " +
+                 std::to_string(away.end - away.start).substr(0, 4) +
+                 " s (the soak's own fault, not the service's)",
+             PrecedingEvent(seen, away.start)});
+    }
+}
+
 bool InCalm(const std::vector<Window>& calm, double time) {
     for (const Window& window : calm) {
         if (time >= window.start && time <= window.end) {
@@ -401,6 +444,7 @@ Analysis Analyze(const Observations& seen, const Hearing& hearing) {
     }
     CheckResends(seen, &analysis);
     CheckDeafStretches(seen, &analysis);
+    CheckFarEnd(seen, &analysis);
     CheckGrowth(seen, &analysis);
     CountKinds(seen, &analysis);
     CheckLogAndStop(seen, &analysis);

@@ -23,6 +23,9 @@ constexpr double kHoldSeconds = 0.4;
 constexpr double kRequiredAgreement = 0.95;
 constexpr double kLongestResend = 5.6;
 constexpr double kLongestStop = 0.5;
+// The truth's sampling period, and how long the far end may lag behind a new default.
+constexpr double kTruthPeriod = 0.2;
+constexpr double kFarEndSettle = 1.0;
 constexpr long kLogLimitBytes = 20000000;
 
 struct Poll {

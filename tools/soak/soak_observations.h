@@ -31,6 +31,7 @@ struct TruthSample {
     bool capturingDefault;
     std::string defaultSink;
     std::string capturedSink;  // empty when the service has no stream
+    std::string farEndSink;    // where the far end plays; empty when it has no stream
 };
 
 struct ProcessSample {

@@ -109,7 +109,7 @@ bool Player::OpenStream() {
     m_rate = static_cast<int>(query.spec.rate);
     m_channels = query.spec.channels;
     const pa_sample_spec spec{PA_SAMPLE_S16LE, query.spec.rate, query.spec.channels};
-    m_stream = pa_stream_new(m_client.Context(), "vesk-soak call", &spec, &query.map);
+    m_stream = pa_stream_new(m_client.Context(), kFarEndStreamName, &spec, &query.map);
     if (m_stream == nullptr) {
         return false;
     }

@@ -29,6 +29,18 @@ const SinkView* ServerView::Sink(const std::string& name) const {
     return nullptr;
 }
 
+const SinkView* ServerView::FarEnd() const {
+    if (!farEndStream) {
+        return nullptr;
+    }
+    for (const SinkView& sink : sinks) {
+        if (sink.index == farEndSink) {
+            return &sink;
+        }
+    }
+    return nullptr;
+}
+
 const SinkView* ServerView::Captured() const {
     if (!serviceStream) {
         return nullptr;
@@ -139,8 +151,23 @@ bool PulseControl::Query(ServerView* view) {
                          }
                      },
                      view));
-    view->up = outputs;
-    return outputs;
+    const bool inputs =
+        outputs && Await(pa_context_get_sink_input_info_list(
+                       m_client.Context(),
+                       [](pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+                           if (eol != 0 || info == nullptr) {
+                               return;
+                           }
+                           const char* name = pa_proplist_gets(info->proplist, PA_PROP_MEDIA_NAME);
+                           if (name != nullptr && strcmp(name, kFarEndStreamName) == 0) {
+                               auto* v = static_cast<ServerView*>(userdata);
+                               v->farEndStream = true;
+                               v->farEndSink = info->sink;
+                           }
+                       },
+                       view));
+    view->up = inputs;
+    return inputs;
 }
 
 bool PulseControl::SetDefaultSink(const std::string& name) {

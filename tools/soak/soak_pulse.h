@@ -79,10 +79,14 @@ struct ServerView {
     bool serviceStream = false;  // the service's loopback stream exists
     uint32_t serviceSource = 0;
     bool serviceCorked = false;
+    bool farEndStream = false;  // the far end's playback stream exists
+    uint32_t farEndSink = 0;
 
     const SinkView* Sink(const std::string& name) const;
     // The sink whose monitor the service captures, or null.
     const SinkView* Captured() const;
+    // The sink the far end plays on, or null.
+    const SinkView* FarEnd() const;
     // Capture runs on the default output: the service's stream, flowing, on its monitor.
     bool CapturingDefault() const;
 };
@@ -111,5 +115,6 @@ class PulseControl {
 
 // The service's loopback stream, as the service names it.
 constexpr const char* kServiceStreamName = "VeskAudioService loopback";
+constexpr const char* kFarEndStreamName = "vesk-soak call";
 
 }  // namespace soak

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "status/StatusSnapshot.h"
+#include "tools/soak/soak_analysis.h"
 #include "tools/soak/soak_log.h"
 #include "tools/soak/soak_player.h"
 #include "tools/soak/soak_processes.h"
@@ -35,7 +36,6 @@ int64_t MonotonicNs() {
 }
 
 constexpr double kTick = 0.05;
-constexpr double kTruthPeriod = 0.2;
 constexpr double kProcessPeriod = 2.0;
 constexpr double kSnapshotPeriod = 2.0;
 // A calm stretch starts this long after the room recovered: the snapshot's pace is a second.
@@ -295,8 +295,10 @@ void Soak::SampleTruth() {
     }
     m_view = view;
     const SinkView* captured = view.Captured();
+    const SinkView* farEnd = view.FarEnd();
     m_seen.truth.push_back({Now(), view.up, view.CapturingDefault(), view.defaultSink,
-                            captured != nullptr ? captured->name : ""});
+                            captured != nullptr ? captured->name : "",
+                            farEnd != nullptr ? farEnd->name : ""});
     // The restart that follows a new default comes 50 passes (5 s) after the last change; one
     // before that was for an earlier change.
     const EventRecord* current = m_seen.events.empty() ? nullptr : &m_seen.events.back();
@@ -422,6 +424,8 @@ void Soak::CarrySound(const Action& action) {
     } else if (verb == "start-server") {
         done = m_server.Start(m_control, action.arg);
         m_serverDown = false;
+        // The player may have come back on the new server before its default was set.
+        m_player.FollowDefault();
     } else if (verb == "suspend" || verb == "resume") {
         done = m_control.SuspendSink(action.arg, verb == "suspend");
     }
