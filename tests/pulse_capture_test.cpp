@@ -7,12 +7,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "platform/linux/pulse/packet_queue.h"
+#include "platform/linux/pulse/pulse_client_config.h"
 #include "platform/linux/pulse/pulse_audio.h"
 #include "test_util.h"
 
@@ -285,4 +287,28 @@ TEST(PacketQueue, TakesWholePacketsAcrossTheEndKeepsHolesSilentAndDropsTheOverfl
     ASSERT_TRUE(queue.Take(packet));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(packet), 4), "klqr");
     EXPECT_FALSE(queue.Take(packet));
+}
+
+// The process's client configuration: the user's own (or the system's), shared memory turned off
+// after it; one the environment names is kept.
+TEST(PulseClientConfig, TheUsersConfigurationWithSharedMemoryOffAfterIt) {
+    const char* named = std::getenv("PULSE_CLIENTCONFIG");
+    ASSERT_NE(named, nullptr);
+    const std::string own = test_util::ReadFile(named);
+    EXPECT_EQ(own.substr(own.size() - 16), "enable-shm = no\n");
+    EXPECT_FALSE(pulse_audio::UseOwnClientConfig());
+    EXPECT_STREQ(std::getenv("PULSE_CLIENTCONFIG"), named);
+
+    EXPECT_EQ(pulse_audio::ClientConfigText(""), "enable-shm = no\n");
+    EXPECT_EQ(pulse_audio::ClientConfigText("default-server = a\nenable-shm = yes"),
+              "default-server = a\nenable-shm = yes\nenable-shm = no\n");
+    test_util::TempDir config;
+    const char* before = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = before != nullptr ? before : "";
+    test_util::SetEnv("XDG_CONFIG_HOME", config.path());
+    EXPECT_EQ(pulse_audio::CurrentClientConfigPath(), "/etc/pulse/client.conf");
+    MakeDirectory((config / "pulse").c_str());
+    std::ofstream(config / "pulse/client.conf") << "autospawn = no\n";
+    EXPECT_EQ(pulse_audio::CurrentClientConfigPath(), config / "pulse/client.conf");
+    test_util::SetEnv("XDG_CONFIG_HOME", saved);
 }

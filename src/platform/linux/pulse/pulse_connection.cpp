@@ -1,5 +1,6 @@
 #include "platform/linux/pulse/pulse_connection.h"
 
+#include "platform/linux/pulse/pulse_client_config.h"
 #include "platform/platform.h"
 
 #include <unistd.h>
@@ -21,6 +22,9 @@ constexpr pa_usec_t kConnectDeadline = 3 * PA_USEC_PER_SEC;
 }  // namespace
 
 namespace {
+
+// Before main, while the process has one thread (a setenv beside a getenv is a race).
+const bool g_ownClientConfig = UseOwnClientConfig();
 
 // The process's connection as readers outside its lock see it (the status snapshot): -1 while
 // there is none (nothing asked for the sound server yet), else whether it is ready.
