@@ -97,6 +97,8 @@ struct Observations {
     std::string stopStatus;
     std::string logFolder;  // where the log and its archived older files are
     double wallAtZero = 0;  // the wall clock (seconds since 1970) at the soak's 0
+    // The sound server's log: blocks it could not forward to a client by reference.
+    int memfdComplaints = 0;
 };
 
 // The event that came last before `time` (0 when none).

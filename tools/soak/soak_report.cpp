@@ -312,6 +312,10 @@ void WriteSummary(const std::string& path, const Observations& seen, const Analy
     SummarizeFlag(out, analysis);
     SummarizeGrowth(out, seen, analysis);
     SummarizeLog(out, seen, analysis);
+    out << "\n## Sound server\n\n"
+        << seen.memfdComplaints
+        << " complaints in its log of a player's shared-memory block it could not pass on by "
+           "reference (\"non-registered memfd ID\"; it copies the block instead).\n";
     out << "\n## Status snapshot\n\n"
         << analysis.snapshotChecks << " checks against the truth, "
         << analysis.snapshotDisagreements << " with a disagreement.\n\n## Stop\n\nSIGTERM to exit: "

@@ -55,6 +55,28 @@ int CountEntries(const std::string& path) {
     return count;
 }
 
+int CountLinesWith(const std::string& path, const std::string& text) {
+    std::ifstream in(path);
+    int count = 0;
+    for (std::string line; std::getline(in, line);) {
+        count += line.find(text) != std::string::npos;
+    }
+    return count;
+}
+
+// What a daemon said last about `text` (a failed assertion, say), from that word on.
+std::string LastLineWith(const std::string& path, const std::string& text) {
+    std::ifstream in(path);
+    std::string last;
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(text);
+        if (at != std::string::npos) {
+            last = line.substr(at);
+        }
+    }
+    return last;
+}
+
 long ResidentKiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -236,7 +258,9 @@ void Soak::Tick() {
     }
     const std::string serverEnd = m_server.Ended();
     if (!serverEnd.empty()) {
-        Fail("soak", "a sound server daemon ended by itself: " + serverEnd);
+        const std::string assertion = LastLineWith(m_server.LogPath(), "Assertion");
+        Fail("soak", "a sound server daemon ended by itself: " + serverEnd +
+                         (assertion.empty() ? "" : " (" + assertion + ")"));
     }
     ReadTrace();
     const double now = Now();
@@ -597,6 +621,7 @@ void Soak::Finish() {
     m_seen.log = m_log.Stats();
     m_server.Stop();
     m_children.StopAll();
+    m_seen.memfdComplaints = CountLinesWith(m_server.LogPath(), "non-registered memfd ID");
 }
 
 bool Run(const RunOptions& options, const Program& program, Observations* seen) {

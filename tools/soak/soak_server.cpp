@@ -54,7 +54,7 @@ bool SoundServer::WaitUntilAnswering(PulseControl& control) {
 }
 
 bool SoundServer::Start(PulseControl& control, const std::string& defaultSink) {
-    const std::string log = m_dir + "/server.log";
+    const std::string log = LogPath();
     const auto environment = Environment();
     if (!m_pipewire) {
         std::vector<std::string> argv = {

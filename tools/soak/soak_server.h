@@ -35,6 +35,8 @@ class SoundServer {
     bool Up() const { return !m_pids.empty(); }
     // The first daemon of the server that ended by itself, with how; empty when none did.
     std::string Ended();
+    // The daemons' log, appended to by every start.
+    std::string LogPath() const { return m_dir + "/server.log"; }
 
   private:
     bool WaitUntilAnswering(PulseControl& control);
