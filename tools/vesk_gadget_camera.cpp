@@ -13,10 +13,17 @@
 //       NS report true|false|other   a whole request; its far_end_talk value
 //       NS plugged | unplugged | configured
 //       NS mark TEXT                 a "mark TEXT" command: the checks' own moments
-//       NS done COMMAND
+//       NS held | released           a SET_REPORT held by "slow", and let go
+//       NS storm waits               a plug of the storm that waits for the next request
+//       NS done COMMAND              (for "storm", once its last plug is done)
 //     CONTROL is a named pipe that the program makes; one command per line:
 //       unplug | plug       the gadget leaves the bus (UDC unbound) or comes back
 //       fail | heal         feature reports 5 are stalled both ways, or served again
+//       slow SECONDS        the next request's SET_REPORT is answered only SECONDS later (the
+//                           host's control transfer gives up after its own timeout)
+//       storm SEED CYCLES   CYCLES unplugs and plugs drawn from SEED: away 0.05-2 s, then
+//                           plugged 0.05-3 s, or, one cycle in four, until the next request
+//                           arrives (20 s at most) and unplugged right after it
 //       mark TEXT
 //   vesk_gadget_camera roundtrip COUNT
 //     COUNT requests through the service's own transport (hidapi on hidraw), each one feature
@@ -35,13 +42,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "RestOverHid/RestOHidDevImpl.h"
@@ -150,6 +160,63 @@ class Trace {
     FILE* m_file;
 };
 
+double MonotonicSeconds() {
+    return static_cast<double>(MonotonicNs()) / 1e9;
+}
+
+// The storm's unplugs and plugs, drawn from its seed. Plugged, a cycle either waits a drawn
+// while or waits for the next request (which the service sends within its 10 s reopen and
+// 5 s resend of a bind) and leaves right after it: a replug in the middle of its traffic.
+class Storm {
+  public:
+    static constexpr double kLongestWait = 20;
+
+    void Begin(uint32_t seed, int cycles) {
+        m_random.seed(seed);
+        m_cyclesLeft = cycles;
+        m_due = MonotonicSeconds();
+        m_plugNext = false;
+        m_waitingForRequest = false;
+    }
+    bool Active() const { return m_cyclesLeft > 0; }
+    // Seconds until the next act, or a negative number when none is due.
+    double Due() const { return Active() ? m_due : -1; }
+
+    // The act now due: false to unplug, true to plug. Then draws the next.
+    bool Next(double now, bool* waits) {
+        const bool plug = m_plugNext;
+        *waits = false;
+        if (!plug) {
+            m_due = now + Uniform(0.05, 2);
+        } else {
+            --m_cyclesLeft;
+            *waits = Uniform(0, 1) < 0.25;
+            m_waitingForRequest = *waits;
+            m_due = now + (*waits ? kLongestWait : Uniform(0.05, 3));
+        }
+        m_plugNext = !plug;
+        return plug;  // the last cycle ends plugged
+    }
+    // A request arrived: a cycle that waits for one leaves right after it.
+    void RequestArrived(double now) {
+        if (Active() && m_waitingForRequest) {
+            m_waitingForRequest = false;
+            m_due = now + Uniform(0, 0.05);
+        }
+    }
+
+  private:
+    double Uniform(double low, double high) {
+        return std::uniform_real_distribution<double>(low, high)(m_random);
+    }
+
+    std::mt19937 m_random;
+    int m_cyclesLeft = 0;
+    double m_due = 0;
+    bool m_plugNext = false;
+    bool m_waitingForRequest = false;
+};
+
 class GadgetCamera {
   public:
     explicit GadgetCamera(Trace& trace) : m_trace(trace) {}
@@ -206,6 +273,17 @@ class GadgetCamera {
     }
 
     void FailReports(bool fail) { m_failing = fail; }
+    void HoldNextRequest(double seconds) { m_holdSeconds = seconds; }
+    // When a held SET_REPORT is let go, or a negative number when none is held.
+    double HeldUntil() const { return m_held ? m_heldUntil : -1; }
+    // Lets a held SET_REPORT go: its data stage is taken now (the host gave up on it long ago).
+    void Release() {
+        std::vector<uint8_t> report(m_heldLength);
+        (void)!read(m_ep0, report.data(), report.size());
+        m_held = false;
+        m_trace.Line("released");
+    }
+    bool TakeRequestArrived() { return std::exchange(m_requestArrived, false); }
 
     int Ep0() const { return m_ep0; }
 
@@ -296,6 +374,14 @@ class GadgetCamera {
             constexpr uint8_t kGetReport = 0x01, kGetIdle = 0x02, kSetReport = 0x09,
                               kSetIdle = 0x0A;
             const bool requestReport = reportKind == 3 && reportId == kRequestReportId;
+            if (!in && setup.bRequest == kSetReport && requestReport && !m_failing &&
+                m_holdSeconds > 0) {
+                m_held = true;
+                m_heldLength = length;
+                m_heldUntil = MonotonicSeconds() + std::exchange(m_holdSeconds, 0);
+                m_trace.Line("held");
+                return;
+            }
             if (!in && setup.bRequest == kSetReport && requestReport && !m_failing) {
                 std::vector<uint8_t> report(length);
                 const ssize_t got = read(m_ep0, report.data(), report.size());
@@ -304,6 +390,7 @@ class GadgetCamera {
                             m_camera.TakeFeatureReport(report.data(), static_cast<size_t>(got))) {
                         m_trace.Line(std::string("report ") +
                                      camera_side::TraceWord(request->farEnd));
+                        m_requestArrived = true;
                     }
                 }
                 return;
@@ -335,7 +422,26 @@ class GadgetCamera {
     std::string m_udc;
     bool m_plugged = false;
     bool m_failing = false;
+    double m_holdSeconds = 0;
+    bool m_held = false;
+    uint16_t m_heldLength = 0;
+    double m_heldUntil = 0;
+    bool m_requestArrived = false;
 };
+
+// Milliseconds until the earliest of the due moments that are set (not negative), or -1.
+int PollTimeout(std::initializer_list<double> due) {
+    double earliest = -1;
+    for (double moment : due) {
+        if (moment >= 0 && (earliest < 0 || moment < earliest)) {
+            earliest = moment;
+        }
+    }
+    if (earliest < 0) {
+        return -1;
+    }
+    return static_cast<int>(std::ceil(std::max(0.0, earliest - MonotonicSeconds()) * 1000));
+}
 
 int Serve(const char* tracePath, const char* controlPath) {
     Trace trace(tracePath);
@@ -358,22 +464,43 @@ int Serve(const char* tracePath, const char* controlPath) {
     GadgetCamera camera(trace);
     camera.Build();
     camera.Plug(true);
+    Storm storm;
     std::string pending;
     for (;;) {
-        pollfd watched[] = {{camera.Ep0(), POLLIN, 0}, {control, POLLIN, 0}, {signals, POLLIN, 0}};
-        if (poll(watched, 3, -1) < 0) {
+        // A held SET_REPORT keeps ep0 out of the watch until it is let go.
+        const bool holding = camera.HeldUntil() >= 0;
+        pollfd watched[] = {{control, POLLIN, 0}, {signals, POLLIN, 0}, {camera.Ep0(), POLLIN, 0}};
+        const int timeout = PollTimeout({camera.HeldUntil(), storm.Due()});
+        if (poll(watched, holding ? 2 : 3, timeout) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             Die("poll");
         }
-        if (watched[2].revents != 0) {
+        if (watched[1].revents != 0) {
             break;
         }
-        if (watched[0].revents != 0) {
-            camera.ServeEvents();
+        const double now = MonotonicSeconds();
+        if (holding && now >= camera.HeldUntil()) {
+            camera.Release();
         }
-        if (watched[1].revents != 0) {
+        if (!holding && watched[2].revents != 0) {
+            camera.ServeEvents();
+            if (camera.TakeRequestArrived()) {
+                storm.RequestArrived(now);
+            }
+        }
+        if (storm.Active() && now >= storm.Due()) {
+            bool waits = false;
+            camera.Plug(storm.Next(now, &waits));
+            if (waits) {
+                trace.Line("storm waits");
+            }
+            if (!storm.Active()) {
+                trace.Line("done storm");
+            }
+        }
+        if (watched[0].revents != 0) {
             char chunk[256];
             const ssize_t got = read(control, chunk, sizeof chunk);
             pending.append(chunk, got > 0 ? static_cast<size_t>(got) : 0);
@@ -384,6 +511,13 @@ int Serve(const char* tracePath, const char* controlPath) {
                     camera.Plug(command == "plug");
                 } else if (command == "fail" || command == "heal") {
                     camera.FailReports(command == "fail");
+                } else if (command.rfind("slow ", 0) == 0 && atof(command.c_str() + 5) > 0) {
+                    camera.HoldNextRequest(atof(command.c_str() + 5));
+                } else if (unsigned seed = 0, cycles = 0;
+                           sscanf(command.c_str(), "storm %u %u", &seed, &cycles) == 2 &&
+                           cycles > 0) {
+                    storm.Begin(seed, static_cast<int>(cycles));
+                    continue;  // "done storm" once its last plug is done
                 } else if (command.rfind("mark ", 0) == 0) {
                     trace.Line(command);
                     continue;
