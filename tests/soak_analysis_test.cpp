@@ -192,6 +192,10 @@ TEST(SoakJudge, EachFaultJustOutsideItsAllowanceFailsAndJustInsidePasses) {
         };
     };
 
+    const auto farEndAway = [](soak::Window away) {
+        return [away](Scenario* s) { s->farEndAway = away; };
+    };
+
     struct Row {
         const char* name;
         std::function<void(Scenario*)> fault;
@@ -214,11 +218,7 @@ TEST(SoakJudge, EachFaultJustOutsideItsAllowanceFailsAndJustInsidePasses) {
              s->event = {61.0, 61.1};
          },
          {}},
-        {"the far end elsewhere for 0.8 s",
-         [](Scenario* s) {
-             s->farEndAway = {30, 30.8};
-         },
-         {}},
+        {"the far end elsewhere for 0.8 s", farEndAway({30, 30.8}), {}},
         {"the far end elsewhere for 1.2 s, the flag off",
          [](Scenario* s) {
              s->farEndAway = {59.9, 61.1};

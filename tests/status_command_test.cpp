@@ -361,8 +361,8 @@ TEST(StatusCommand, WatchSeesChangesOfTheRoomNotOfTheClock) {
               (std::vector<std::string>{WatchLine(checks[0]) + "\n", WatchLine(checks[3]) + "\n",
                                         WatchLine(checks[4]) + "\n"}));
     reads = 0;  // an output that fails ends the watch
-    EXPECT_FALSE(RunWatch(
-        read, [](const std::string&) { return false; }, more));
+    const auto failing = [](const std::string&) { return false; };
+    EXPECT_FALSE(RunWatch(read, failing, more));
     EXPECT_EQ(reads, 1u);
 }
 
