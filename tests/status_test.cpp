@@ -72,6 +72,8 @@ TEST(StatusVerdict, NamesEachFaultWithItsWeight) {
     // While the service starts (boot wait, camera retry) the same is only a warning.
     Reasons(s, s.started + 29, &verdict);
     EXPECT_EQ(verdict, Verdict::kWarning);
+    Reasons(s, s.started + 30, &verdict);  // the manual page's "first 30 seconds"
+    EXPECT_EQ(verdict, Verdict::kCritical);
 
     s = Healthy();
     s.captureRunning = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "service/timings.h"
 #include "signal/detector_bands.h"
 
 #if defined(__ARM_NEON)
@@ -17,7 +18,9 @@ constexpr int32_t kCandidateWindowEnd = 600;
 constexpr int64_t kNoiseFactor = 30;
 constexpr float kRelativeThreshold = 10.0f;
 constexpr float kAbsoluteThreshold = 64000000.0f;
-constexpr int32_t kHangoverLength = 10;
+constexpr int32_t kHangoverLength = vesk_timings::kHangoverBlocks;
+static_assert(BLOCK_48K * 1000 == 48000 * vesk_timings::kDetectorBlockMs,
+              "a block is the detector's decision step");
 
 // Detection needs the excess summed over the bands both large against the summed floors and
 // large in absolute terms.

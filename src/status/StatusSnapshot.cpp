@@ -243,6 +243,9 @@ const char* VerdictName(Verdict verdict) {
     return kVerdictNames[static_cast<int>(verdict)];
 }
 
+static_assert(kCaptureDownCriticalSeconds == 30 && kRecentFailureSeconds == 300,
+              "the verdict's reasons name these in words");
+
 void Judge(Snapshot& s, UnixTime now) {
     s.reasons.clear();
     s.verdict = Verdict::kOk;

@@ -22,17 +22,20 @@
 #include <string>
 #include <vector>
 
+#include "service/timings.h"
+
 namespace vesk_status {
 
 constexpr int kSchemaVersion = 1;
 constexpr const char* kFileName = "status.json";
 // The service writes the snapshot at least this often; a snapshot three periods old means the
 // service is not running or hung.
-constexpr int64_t kWritePeriodSeconds = 10;
-constexpr int64_t kStaleAfterSeconds = 30;
+constexpr int64_t kWritePeriodSeconds = vesk_timings::kSnapshotWritePeriodSeconds;
+constexpr int64_t kStaleAfterSeconds = 3 * kWritePeriodSeconds;
 // Camera and capture faults only count as critical once the service has had this long to
-// start (its boot wait is 10 s, the camera's retry another 10 s).
-constexpr int64_t kStartGraceSeconds = 30;
+// start: its boot wait and the camera's retry, with 10 s to spare.
+constexpr int64_t kStartGraceSeconds =
+    (vesk_timings::kBootWaitMs + vesk_timings::kReopenWaitMs) / 1000 + 10;
 // Capture that does not run while the camera is open is critical after this long.
 constexpr int64_t kCaptureDownCriticalSeconds = 30;
 // A failed send is reported as a warning for this long after it.

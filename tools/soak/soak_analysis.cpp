@@ -7,8 +7,8 @@
 namespace soak {
 namespace {
 
-constexpr double kGrid = 0.01;  // the detector's blocks
-constexpr double kPollPeriod = 0.1;
+constexpr double kGrid = vesk_timings::Seconds(vesk_timings::kDetectorBlockMs);
+constexpr double kPollPeriod = vesk_timings::Seconds(vesk_timings::kNotifierPollMs);
 // After a room came back, the flag may still show the hold of what came before.
 constexpr double kCalmMargin = kReleaseAllowance;
 

@@ -1,5 +1,5 @@
 // The invariants checked on what the soak saw: the camera's far-end flag against the detector's
-// offline decisions on the audio as it was heard (calm stretches only), the 5 s resend, the
+// offline decisions on the audio as it was heard (calm stretches only), the resend, the
 // recovery of each event, no growth of descriptors, threads and memory, the log whole across
 // its rotations, and the stop.
 #pragma once
@@ -8,20 +8,24 @@
 #include <string>
 #include <vector>
 
+#include "service/timings.h"
 #include "tools/soak/soak_log.h"
 #include "tools/soak/soak_observations.h"
 #include "tools/soak/soak_program.h"
 
 namespace soak {
 
-// The allowance of the comparison: the flag may come on up to 150 ms after the audio that the
-// detector finds (capture packets, the ring's two blocks, the notifier's 100 ms poll) and go
-// off up to 600 ms after it (the detector's 100 ms hangover, the notifier's hold of 4 polls).
-constexpr double kOnsetAllowance = 0.15;
-constexpr double kReleaseAllowance = 0.6;
-constexpr double kHoldSeconds = 0.4;
+// The allowance of the comparison, from the service's timings: the flag may come on up to a
+// poll and 50 ms after the audio that the detector finds (capture packets, the ring's two
+// blocks, the notifier's poll) and go off up to the detector's hangover and the notifier's
+// hold after it, with 100 ms to spare.
+constexpr double kOnsetAllowance = vesk_timings::Seconds(vesk_timings::kNotifierPollMs + 50);
+constexpr double kReleaseAllowance =
+    vesk_timings::Seconds(vesk_timings::kHangoverMs + vesk_timings::kFarTalkHoldMs + 100);
+constexpr double kHoldSeconds = vesk_timings::Seconds(vesk_timings::kFarTalkHoldMs);
 constexpr double kRequiredAgreement = 0.95;
-constexpr double kLongestResend = 5.6;
+// A steady flag is resent every resend period, later by the polls' own time on a busy machine.
+constexpr double kLongestResend = vesk_timings::Seconds(vesk_timings::kResendPeriodMs + 600);
 constexpr double kLongestStop = 0.5;
 // The truth's sampling period, and how long the far end may lag behind a new default.
 constexpr double kTruthPeriod = 0.2;

@@ -40,7 +40,8 @@ constexpr double kProcessPeriod = 2.0;
 constexpr double kSnapshotPeriod = 2.0;
 // A calm stretch starts this long after the room recovered: the snapshot's pace is a second.
 constexpr double kSnapshotSettle = 2.5;
-constexpr double kSnapshotMaxAge = 12;
+// The service writes its snapshot at least every write period.
+constexpr double kSnapshotMaxAge = vesk_status::kWritePeriodSeconds + 2;
 
 int CountEntries(const std::string& path) {
     DIR* dir = opendir(path.c_str());

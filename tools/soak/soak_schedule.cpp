@@ -8,18 +8,26 @@
 namespace soak {
 namespace {
 
+using vesk_timings::Seconds;
+
 // Recovery after the last action, from the service's timings with room for a busy machine:
-// an unplugged camera is noticed at the next send (up to 5 s) and reopened 10 s later; failed
-// sends likewise; a new default output is followed 50 passes (5 s) after the last report, then
-// a 1 s pause; after the server's return the connection's backoff (up to 2 s), the hold after
-// a failed capture start (5.1 s) and, when the default differs, the restart countdown.
-constexpr double kUnplugRecovery = 18;
-constexpr double kFailSendsRecovery = 14;
-constexpr double kSwitchRecovery = 9;
+// an unplugged camera is noticed at the next send (up to a resend period) and reopened after
+// the reopen's wait; a camera whose sends healed is reopened within that wait; a new default
+// output is followed the restart's delay after the last report, then a pause; after the
+// server's return the connection's backoff (up to 2 s), the hold after a failed capture start
+// and, when the default differs, the restart's delay.
+constexpr double kUnplugRecovery =
+    Seconds(vesk_timings::kResendPeriodMs + vesk_timings::kReopenWaitMs) + 3;
+constexpr double kFailSendsRecovery = Seconds(vesk_timings::kReopenWaitMs) + 4;
+constexpr double kSwitchRecovery =
+    Seconds(vesk_timings::kRestartDelayMs + vesk_timings::kRestartPauseMs) + 3;
 constexpr double kServerRecovery = 17;
+static_assert(kServerRecovery >
+                  2 + Seconds(vesk_timings::kFailedStartHoldMs + vesk_timings::kRestartDelayMs),
+              "the server's recovery covers the backoff, the failed start's hold and a restart");
 constexpr double kSuspendRecovery = 3;
-// The snapshot is written at least every 10 s.
-constexpr double kSnapshotLag = 12;
+// The snapshot is written at least every write period.
+constexpr double kSnapshotLag = vesk_timings::kSnapshotWritePeriodSeconds + 2;
 
 class Drawer {
   public:

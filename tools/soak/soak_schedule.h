@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "service/timings.h"
+
 namespace soak {
 
 struct Action {
@@ -45,8 +47,8 @@ struct ScheduleOptions {
 
 // The first event comes after the service's start has settled (boot wait, camera, capture).
 constexpr double kFirstEventAt = 45;
-// The service's start: 10 s boot wait, the camera's first open, capture's start.
-constexpr double kStartRecovery = 16;
+// The service's start: its boot wait, then 6 s for the camera's first open and capture's start.
+constexpr double kStartRecovery = vesk_timings::Seconds(vesk_timings::kBootWaitMs) + 6;
 
 std::vector<Event> DrawSchedule(const ScheduleOptions& options);
 

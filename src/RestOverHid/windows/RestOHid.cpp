@@ -12,17 +12,18 @@
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
+#include "service/timings.h"
 #include "status/StatusBoard.h"
 
 namespace {
 
 constexpr int kRunPolls = 500;
 constexpr DWORD kRunPollMs = 10;
-constexpr DWORD kPollMs = 100;
+constexpr DWORD kPollMs = vesk_timings::kNotifierPollMs;
 constexpr DWORD kStopWaitMs = 5000;
-constexpr int kReopenPolls = 100;
-constexpr int kResendPolls = 50;
-constexpr int32_t kFarTalkHold = 4;
+constexpr int kReopenPolls = vesk_timings::kReopenPolls;
+constexpr int kResendPolls = vesk_timings::kResendPolls;
+constexpr int32_t kFarTalkHold = vesk_timings::kFarTalkHoldPolls;
 constexpr int32_t kOpenFailureLogPeriod = 900;
 constexpr int32_t kNoTargetLogPeriod = 60;
 constexpr int32_t kRequestLogPeriod = 12;

@@ -1,6 +1,7 @@
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 
 #include "platform/thread_control.h"
+#include "service/timings.h"
 #include "status/StatusBoard.h"
 
 #include <algorithm>
@@ -11,8 +12,8 @@
 
 namespace {
 
-constexpr int kStartPolls = 500;
-constexpr DWORD kStartPollMs = 10;
+constexpr int kStartPolls = vesk_timings::kCaptureStartPolls;
+constexpr DWORD kStartPollMs = vesk_timings::kCaptureStartPollMs;
 constexpr DWORD kStopWaitMs = 5000;
 constexpr DWORD kPacketWaitMs = 1000;
 constexpr DWORD kStreamFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK;

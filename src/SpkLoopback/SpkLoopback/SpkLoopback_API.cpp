@@ -10,6 +10,7 @@
 #include "platform/ServiceEvent.h"
 #include "platform/seams.h"
 #include "platform/thread_control.h"
+#include "service/timings.h"
 #include "status/StatusBoard.h"
 
 namespace {
@@ -17,14 +18,11 @@ namespace {
 constexpr DWORD WAIT_OT_MS = 5000;
 constexpr int kStartPolls = 500;
 constexpr DWORD kStartPollMs = 10;
-constexpr int kBootWaitSleeps = 100;
-constexpr DWORD kPassMs = 100;
-constexpr int kDeviceRetryPasses = 100;
-// After a capture start that failed, the next comes no sooner than a start's whole poll
-// (501 x 10 ms) and its pass would have allowed: without a sound server a start fails at once,
-// and retrying every pass would fill the log and rewrite the device list ten times a second.
-constexpr int kFailedStartHoldPasses = 51;
-constexpr DWORD kRestartPauseMs = 1000;
+constexpr int kBootWaitSleeps = vesk_timings::kBootWaitPasses;
+constexpr DWORD kPassMs = vesk_timings::kPassMs;
+constexpr int kDeviceRetryPasses = vesk_timings::kDeviceRetryPasses;
+constexpr int kFailedStartHoldPasses = vesk_timings::kFailedStartHoldPasses;
+constexpr DWORD kRestartPauseMs = vesk_timings::kRestartPauseMs;
 constexpr size_t kTextSize = 256;
 
 SpkLoopbackContext s_context{};
@@ -219,7 +217,7 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
 
 namespace {
 
-constexpr int32_t kRestartPasses = 50;
+constexpr int32_t kRestartPasses = vesk_timings::kRestartPasses;
 
 const char* StateName(DWORD state) {
     switch (state) {
