@@ -35,9 +35,9 @@ void BM_Reassemble1MiB(benchmark::State& state) {
     const vesk::Reports reports = vesk::BuildReports(kHead, MiB(), 1, 5, 2048);
     vesk::ProgressCallback progress;
     for (auto _ : state) {
-        vesk::ResponseState response;
+        vesk::FramedMessage response;
         for (size_t i = 0; i < reports.count(); ++i) {
-            vesk::ParseResponseReport(reports[i], 2048, 5, response, progress);
+            vesk::ParseReport(reports[i], 2048, 5, response, progress);
         }
         benchmark::DoNotOptimize(response.collected.data());
     }

@@ -7,7 +7,6 @@
 
 #include "RestOverHid/RestOHidDevImpl.h"
 #include "testing/usb_sim.h"
-#include "platform/seams.h"
 
 namespace {
 
@@ -36,10 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
 
     const std::vector<std::vector<uint8_t>> reports = Chunks(data, size);
-    vesk::ResponseState state;
+    vesk::FramedMessage state;
     vesk::ProgressCallback progress = [](uint64_t, uint64_t) {};
     for (const auto& report : reports) {
-        vesk::ParseResponseReport(report.data(), report.size(), 5, state, progress);
+        vesk::ParseReport(report.data(), report.size(), 5, state, progress);
     }
     // The same reports from the camera; the response file stays in the working folder.
     for (const auto& report : reports) {

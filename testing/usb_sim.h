@@ -14,23 +14,27 @@
 #include <string>
 #include <vector>
 
+#include "RestOverHid/CameraProtocol.h"
+#include "testing/camera_side.h"
+
 namespace usb_sim {
 
 struct HidInterface {
-    uint16_t usagePage = 0xFFA0;
+    uint16_t usagePage = vesk::kVendorUsagePage;
     uint16_t usage = 1;
     int number = 0;
 };
 
+// By default the test camera.
 struct Device {
-    uint16_t vendorId = 0x3E8C;
-    uint16_t productId = 0x6B4E;
+    uint16_t vendorId = vesk::kVendorId;
+    uint16_t productId = vesk::kCameraProductId;
     uint8_t bus = 1;
     uint8_t address = 2;
-    std::string serial = "Q30-0001";
-    uint16_t release = 0x0102;
-    std::string manufacturer = "Vesk";
-    std::string product = "Quorin Q30";
+    std::string serial = camera_side::kSerialNumber;
+    uint16_t release = camera_side::kRelease;
+    std::string manufacturer = vesk::kCameraManufacturer;
+    std::string product = vesk::kCameraProduct;
     std::vector<HidInterface> interfaces = std::vector<HidInterface>(1);
     bool serialUnreadable = false;  // its serial string request fails
 };

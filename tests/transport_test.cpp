@@ -12,7 +12,6 @@
 #include "RestOverHid/RestOHidDevImpl.h"
 #include "testing/usb_sim.h"
 #include "test_util.h"
-#include "platform/seams.h"
 
 namespace {
 

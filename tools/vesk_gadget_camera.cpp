@@ -6,25 +6,15 @@
 //
 //   vesk_gadget_camera serve TRACE CONTROL
 //     Builds the gadget, plugs it in and serves it until SIGTERM, then unplugs and removes it.
-//     It takes each request the way the simulated camera does (framed feature reports 5, read
-//     by testing/camera_side), answers it with a framed response (the request's msg_id,
-//     "status":"200", the request's body) for the next GET_REPORT, and appends to TRACE one line
-//     per fact, stamped with CLOCK_MONOTONIC in ns:
-//       NS report true|false|other   a whole request; its far_end_talk value
-//       NS plugged | unplugged | configured
-//       NS mark TEXT                 a "mark TEXT" command: the checks' own moments
-//       NS held | released           a SET_REPORT held by "slow", and let go
-//       NS storm waits               a plug of the storm that waits for the next request
-//       NS done COMMAND              (for "storm", once its last plug is done)
-//     CONTROL is a named pipe that the program makes; one command per line:
+//     It takes each request the way the simulated camera does (testing/camera_side), answers
+//     it for the next GET_REPORT, and appends to TRACE one line per fact (the trace format of
+//     testing/camera_side.h). CONTROL is a named pipe that the program makes, for the commands
+//     of testing/camera_side.h, one per line; "log" is refused. Here:
 //       unplug | plug       the gadget leaves the bus (UDC unbound) or comes back
 //       fail | heal         feature reports 5 are stalled both ways, or served again
-//       slow SECONDS        the next request's SET_REPORT is answered only SECONDS later (the
-//                           host's control transfer gives up after its own timeout)
-//       storm SEED CYCLES   CYCLES unplugs and plugs drawn from SEED: away 0.05-2 s, then
-//                           plugged 0.05-3 s, or, one cycle in four, until the next request
-//                           arrives (20 s at most) and unplugged right after it
-//       mark TEXT
+//       slow SECONDS        the host's control transfer gives up after its own timeout
+//       storm SEED CYCLES   away 0.05-2 s, then plugged 0.05-3 s, or, one cycle in four, until
+//                           the next request arrives (20 s at most) and unplugged right after it
 //   vesk_gadget_camera roundtrip COUNT
 //     COUNT requests through the service's own transport (hidapi on hidraw), each one feature
 //     report SET and its response's GET; prints the round trip's median and spread.
@@ -37,7 +27,6 @@
 #include <sys/mount.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,12 +38,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "RestOverHid/RestOHidDevImpl.h"
+#include "RestOverHid/CameraProtocol.h"
 #include "RestOverHid/RestOverHid.h"
 #include "testing/camera_side.h"
 
@@ -62,9 +52,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using camera_side::kRequestReportId;
-constexpr uint8_t kEventReportId = 9;
-constexpr uint32_t kEventReportLength = 4;
+using camera_side::MonotonicNs;
+using camera_side::Trace;
+using vesk::kEventReportId;
+using vesk::kEventReportLength;
+using vesk::kRequestReportId;
 
 const fs::path kGadget = "/sys/kernel/config/usb_gadget/vesk-q30";
 const char* const kFunction = "ffs.camera";
@@ -72,7 +64,7 @@ const char* const kFunctionFsName = "camera";  // the instance's name, mounted a
 const fs::path kFunctionFsMount = "/run/vesk-gadget-camera";
 
 // Vendor page 0xFFA0, usage 1: feature report 5 of 2047 data bytes, input report 9 of 3.
-const uint8_t kReportDescriptor[] = {
+constexpr uint8_t kReportDescriptor[] = {
     0x06, 0xA0, 0xFF,  // Usage Page (0xFFA0)
     0x09, 0x01,        // Usage (1)
     0xA1, 0x01,        // Collection (Application)
@@ -89,6 +81,13 @@ const uint8_t kReportDescriptor[] = {
     0x81, 0x02,        //   Input (Data, Variable, Absolute)
     0xC0,              // End Collection
 };
+static_assert((kReportDescriptor[1] | kReportDescriptor[2] << 8) == vesk::kVendorUsagePage &&
+                  kReportDescriptor[15] == kRequestReportId &&
+                  (kReportDescriptor[17] | kReportDescriptor[18] << 8) ==
+                      vesk::kRequestReportLength - 1 &&
+                  kReportDescriptor[24] == kEventReportId &&
+                  kReportDescriptor[26] == kEventReportLength - 1,
+              "the report descriptor describes the camera's reports");
 
 struct __attribute__((packed)) HidDescriptor {
     uint8_t bLength = sizeof(HidDescriptor);
@@ -123,15 +122,15 @@ struct __attribute__((packed)) FunctionFsDescriptors {
     SpeedDescriptors highSpeed;
 };
 
-int64_t MonotonicNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 [[noreturn]] void Die(const std::string& what) {
     fprintf(stderr, "vesk_gadget_camera: %s: %s\n", what.c_str(), strerror(errno));
     exit(1);
+}
+
+std::string Hex(uint16_t value) {
+    char text[8];
+    snprintf(text, sizeof text, "0x%04x", value);
+    return text;
 }
 
 void WriteText(const fs::path& path, const std::string& text) {
@@ -142,23 +141,6 @@ void WriteText(const fs::path& path, const std::string& text) {
         Die("cannot write " + path.string());
     }
 }
-
-class Trace {
-  public:
-    explicit Trace(const char* path) : m_file(fopen(path, "a")) {
-        if (m_file == nullptr) {
-            Die(std::string("cannot open ") + path);
-        }
-    }
-    ~Trace() { fclose(m_file); }
-    void Line(const std::string& what) {
-        fprintf(m_file, "%lld %s\n", static_cast<long long>(MonotonicNs()), what.c_str());
-        fflush(m_file);
-    }
-
-  private:
-    FILE* m_file;
-};
 
 double MonotonicSeconds() {
     return static_cast<double>(MonotonicNs()) / 1e9;
@@ -224,13 +206,13 @@ class GadgetCamera {
     void Build() {
         Remove();  // what a killed run left
         fs::create_directories(kGadget / "strings/0x409");
-        WriteText(kGadget / "idVendor", "0x3e8c");
-        WriteText(kGadget / "idProduct", "0x6b4e");
-        WriteText(kGadget / "bcdDevice", "0x0102");
+        WriteText(kGadget / "idVendor", Hex(vesk::kVendorId));
+        WriteText(kGadget / "idProduct", Hex(vesk::kCameraProductId));
+        WriteText(kGadget / "bcdDevice", Hex(camera_side::kRelease));
         WriteText(kGadget / "bcdUSB", "0x0200");
-        WriteText(kGadget / "strings/0x409/manufacturer", "Vesk");
-        WriteText(kGadget / "strings/0x409/product", "Quorin Q30");
-        WriteText(kGadget / "strings/0x409/serialnumber", "Q30-0001");
+        WriteText(kGadget / "strings/0x409/manufacturer", vesk::kCameraManufacturer);
+        WriteText(kGadget / "strings/0x409/product", vesk::kCameraProduct);
+        WriteText(kGadget / "strings/0x409/serialnumber", camera_side::kSerialNumber);
         fs::create_directories(kGadget / "configs/c.1/strings/0x409");
         WriteText(kGadget / "configs/c.1/strings/0x409/configuration", "camera");
         WriteText(kGadget / "configs/c.1/MaxPower", "500");
@@ -443,8 +425,39 @@ int PollTimeout(std::initializer_list<double> due) {
     return static_cast<int>(std::ceil(std::max(0.0, earliest - MonotonicSeconds()) * 1000));
 }
 
+void Carry(const camera_side::Command& command, GadgetCamera& camera, Storm& storm, Trace& trace) {
+    using camera_side::Verb;
+    switch (command.verb) {
+        case Verb::kUnplug:
+        case Verb::kPlug:
+            camera.Plug(command.verb == Verb::kPlug);
+            break;
+        case Verb::kFail:
+        case Verb::kHeal:
+            camera.FailReports(command.verb == Verb::kFail);
+            break;
+        case Verb::kSlow:
+            camera.HoldNextRequest(command.seconds);
+            break;
+        case Verb::kStorm:
+            storm.Begin(command.seed, static_cast<int>(command.cycles));
+            return;  // "done storm" once its last plug is done
+        case Verb::kMark:
+            trace.Line(command.line);
+            return;
+        case Verb::kLog:
+        case Verb::kUnknown:
+            trace.Line("refused " + command.line);
+            return;
+    }
+    trace.Line("done " + command.line);
+}
+
 int Serve(const char* tracePath, const char* controlPath) {
-    Trace trace(tracePath);
+    Trace trace;
+    if (!trace.Open(tracePath)) {
+        Die(std::string("cannot open ") + tracePath);
+    }
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
@@ -465,7 +478,7 @@ int Serve(const char* tracePath, const char* controlPath) {
     camera.Build();
     camera.Plug(true);
     Storm storm;
-    std::string pending;
+    camera_side::CommandReader commands;
     for (;;) {
         // A held SET_REPORT keeps ep0 out of the watch until it is let go.
         const bool holding = camera.HeldUntil() >= 0;
@@ -503,29 +516,9 @@ int Serve(const char* tracePath, const char* controlPath) {
         if (watched[0].revents != 0) {
             char chunk[256];
             const ssize_t got = read(control, chunk, sizeof chunk);
-            pending.append(chunk, got > 0 ? static_cast<size_t>(got) : 0);
-            for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-                const std::string command = pending.substr(0, end);
-                pending.erase(0, end + 1);
-                if (command == "unplug" || command == "plug") {
-                    camera.Plug(command == "plug");
-                } else if (command == "fail" || command == "heal") {
-                    camera.FailReports(command == "fail");
-                } else if (command.rfind("slow ", 0) == 0 && atof(command.c_str() + 5) > 0) {
-                    camera.HoldNextRequest(atof(command.c_str() + 5));
-                } else if (unsigned seed = 0, cycles = 0;
-                           sscanf(command.c_str(), "storm %u %u", &seed, &cycles) == 2 &&
-                           cycles > 0) {
-                    storm.Begin(seed, static_cast<int>(cycles));
-                    continue;  // "done storm" once its last plug is done
-                } else if (command.rfind("mark ", 0) == 0) {
-                    trace.Line(command);
-                    continue;
-                } else {
-                    trace.Line("refused " + command);
-                    continue;
-                }
-                trace.Line("done " + command);
+            commands.Feed(chunk, got > 0 ? static_cast<size_t>(got) : 0);
+            while (const auto command = commands.Next()) {
+                Carry(*command, camera, storm, trace);
             }
         }
     }
@@ -535,12 +528,25 @@ int Serve(const char* tracePath, const char* controlPath) {
     return 0;
 }
 
+// The camera as the service finds it: through the device manager.
+std::shared_ptr<vesk::RestOHidDev> FindCamera() {
+    vesk::RestOHidDevMgr& manager = vesk::RestOHidDevMgr::GetInstance();
+    manager.Init();
+    for (const vesk::DeviceId& id : manager.GetDeviceList()) {
+        if (id.productId == vesk::kCameraProductId) {
+            return manager.GetDevice(id.vendorId, id.productId, id.serialNumber).lock();
+        }
+    }
+    return nullptr;
+}
+
 int RoundTrip(int count) {
-    vesk::RestOHidDevImpl camera(0x3E8C, 0x6B4E, "");
-    if (!camera.Open(vesk::EventCallback())) {
+    const std::shared_ptr<vesk::RestOHidDev> found = FindCamera();
+    if (found == nullptr || !found->Open(vesk::EventCallback())) {
         fprintf(stderr, "roundtrip: the camera cannot be opened\n");
         return 1;
     }
+    vesk::RestOHidDev& camera = *found;
     const std::string head = R"({"msg_id":"21","type":"GET","url":"echo"})";
     std::vector<double> millis;
     for (int i = 0; i < count; ++i) {

@@ -29,6 +29,7 @@
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
+#include "testing/camera_side.h"
 #include "testing/usb_sim.h"
 #include "tools/scene_audio.h"
 
@@ -105,13 +106,17 @@ class CameraWatch {
 
   private:
     void Watch() {
+        camera_side::Camera side;
         size_t seen = 0;
         while (!m_stop) {
             const auto reports = usb_sim::SentFeatureReports(m_camera);
             for (; seen < reports.size(); ++seen) {
                 const std::vector<uint8_t>& report = reports[seen];
-                const std::string text(report.begin() + 11, report.begin() + 11 + 42 + 24);
-                Request request{Since(m_t0), text.find("\"true\"") != std::string::npos,
+                const auto taken = side.TakeFeatureReport(report.data(), report.size());
+                if (!taken) {
+                    continue;
+                }
+                Request request{Since(m_t0), taken->farEnd == vesk::FarEnd::kTrue,
                                 std::vector<uint8_t>(report.begin(), report.begin() + 16)};
                 std::printf("%8.3f s  far_end_talk %-5s  report", request.seconds,
                             request.farEnd ? "true" : "false");

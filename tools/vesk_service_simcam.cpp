@@ -3,29 +3,21 @@
 // the camera (scripts/measure-stop, scripts/measure-capture, scripts/soak).
 //
 // For the soak, three environment variables, none of which the service itself knows:
-//   VESK_SIMCAM_CONTROL=FIFO   commands read from this named pipe, one per line:
-//                                unplug | plug          the camera leaves the bus, or comes back
-//                                fail-sends | heal-sends  its feature reports fail, or work again
-//                                log FIRST COUNT TEXT   COUNT lines "soak line N: TEXT" through the
-//                                                       service's logger, N counting from FIRST
-//   VESK_SIMCAM_TRACE=FILE     appended, one line per fact, stamped with CLOCK_MONOTONIC in ns:
-//                                NS report true|false   a request the camera received
-//                                NS open N              camera handles open on the bus (on change)
-//                                NS done COMMAND        a command carried out
+//   VESK_SIMCAM_CONTROL=FIFO   the commands of testing/camera_side.h read from this named pipe,
+//                              one per line: unplug, plug (each refused when it changes nothing),
+//                              fail, heal (of hid_send_feature_report) and log
+//   VESK_SIMCAM_TRACE=FILE     the trace of testing/camera_side.h: report, open, done, refused
 //   VESK_LOG_ROTATION_BYTES=N  the log is rotated at N bytes instead of 10,000,000
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -33,36 +25,21 @@
 #include "SpkLoopback/SpkLoopback/VeskLogger.h"
 #include "platform/seams.h"
 #include "service/ServiceHost.h"
+#include "testing/camera_side.h"
 #include "testing/usb_sim.h"
 
 namespace {
 
 std::atomic<bool> g_stopWatching{false};
 std::atomic<bool> g_stopReading{false};
-std::mutex g_traceMutex;
-FILE* g_trace = nullptr;
-int g_camera = 0;  // the bus's id of the camera while it is plugged, 0 while it is not
+camera_side::Trace g_trace;
+camera_side::Camera g_side;  // fed by the notifier's thread alone
+int g_camera = 0;            // the bus's id of the camera while it is plugged, 0 while it is not
 
-void Trace(const std::string& what) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    std::lock_guard<std::mutex> lock(g_traceMutex);
-    if (g_trace != nullptr) {
-        fprintf(g_trace, "%lld %s\n",
-                static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec, what.c_str());
-        fflush(g_trace);
-    }
-}
-
-// Runs on the notifier's thread under the bus's lock: a line and nothing else.
+// Runs on the notifier's thread under the bus's lock: the request read, a line, nothing else.
 void OnFeatureReport(int /*id*/, const uint8_t* data, size_t length) {
-    const std::string report(reinterpret_cast<const char*>(data), length);
-    if (report.find("\"far_end_talk\":\"true\"") != std::string::npos) {
-        Trace("report true");
-    } else if (report.find("\"far_end_talk\":\"false\"") != std::string::npos) {
-        Trace("report false");
-    } else {
-        Trace("report other");
+    if (const auto request = g_side.TakeFeatureReport(data, length)) {
+        g_trace.Line(std::string("report ") + camera_side::TraceWord(request->farEnd));
     }
 }
 
@@ -76,31 +53,24 @@ void WriteLogLines(long first, long count, const std::string& text) {
     }
 }
 
-void Carry(const std::string& command) {
-    std::istringstream words(command);
-    std::string verb;
-    words >> verb;
-    if (verb == "unplug" && g_camera != 0) {
+void Carry(const camera_side::Command& command) {
+    using camera_side::Verb;
+    if (command.verb == Verb::kUnplug && g_camera != 0) {
         usb_sim::Unplug(g_camera);
         g_camera = 0;
-    } else if (verb == "plug" && g_camera == 0) {
+    } else if (command.verb == Verb::kPlug && g_camera == 0) {
         g_camera = usb_sim::Plug(usb_sim::Device{});
-    } else if (verb == "fail-sends") {
+    } else if (command.verb == Verb::kFail) {
         usb_sim::Fail("hid_send_feature_report", -1);
-    } else if (verb == "heal-sends") {
+    } else if (command.verb == Verb::kHeal) {
         usb_sim::Clear("hid_send_feature_report");
-    } else if (verb == "log") {
-        long first = 0;
-        long count = 0;
-        std::string text;
-        words >> first >> count;
-        std::getline(words >> std::ws, text);
-        WriteLogLines(first, count, text);
+    } else if (command.verb == Verb::kLog) {
+        WriteLogLines(command.first, command.count, command.text);
     } else {
-        Trace("refused " + command);
+        g_trace.Line("refused " + command.line);
         return;
     }
-    Trace("done " + command);
+    g_trace.Line("done " + command.line);
 }
 
 // Reads commands until told to stop. The pipe is opened for writing too, so that it never ends
@@ -111,7 +81,7 @@ void ReadControl(const std::string& path) {
     if (pipe < 0) {
         return;
     }
-    std::string pending;
+    camera_side::CommandReader commands;
     while (!g_stopReading) {
         pollfd watched{pipe, POLLIN, 0};
         if (poll(&watched, 1, 100) <= 0) {
@@ -122,14 +92,9 @@ void ReadControl(const std::string& path) {
         if (got <= 0) {
             continue;
         }
-        pending.append(chunk, static_cast<size_t>(got));
-        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            Carry(line);
+        commands.Feed(chunk, static_cast<size_t>(got));
+        while (const auto command = commands.Next()) {
+            Carry(*command);
         }
     }
     close(pipe);
@@ -140,7 +105,7 @@ void WatchOpenHandles() {
     while (!g_stopWatching) {
         const int open = usb_sim::OpenHidDevices();
         if (open != last) {
-            Trace("open " + std::to_string(open));
+            g_trace.Line("open " + std::to_string(open));
             last = open;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -167,8 +132,7 @@ SoakHooks StartSoakHooks() {
         vesk_platform::SetLogRotationSize(std::atol(bytes));
     }
     if (const char* trace = std::getenv("VESK_SIMCAM_TRACE")) {
-        g_trace = fopen(trace, "a");
-        if (g_trace != nullptr) {
+        if (g_trace.Open(trace)) {
             usb_sim::ObserveFeatureReports(OnFeatureReport);
             hooks.watcher = std::thread(WatchOpenHandles);
         }

@@ -2,6 +2,7 @@
 // them, and opens each one's vendor HID interface.
 #include <cstdio>
 
+#include "RestOverHid/CameraProtocol.h"
 #include "RestOverHid/RestOverHid.h"
 
 int main() {

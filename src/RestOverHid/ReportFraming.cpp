@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 
 #include "RestOverHid/RestOverHid.h"
 
@@ -11,6 +12,19 @@ void PutLittleEndian(uint8_t* at, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) {
         at[i] = static_cast<uint8_t>(value >> (8 * i));
     }
+}
+
+uint64_t GetLittleEndian(const uint8_t* at, int bytes) {
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+        value = (value << 8) | at[i];
+    }
+    return value;
+}
+
+bool Invalid(size_t size) {
+    std::cerr << "Invalid Rest Report! Size: " << size << std::endl;
+    return false;
 }
 
 }  // namespace
@@ -80,6 +94,52 @@ Reports BuildReports(const std::string& head, const std::string& body, uint8_t b
         PutLittleEndian(report + 1, used - 3, 2);
     }
     return reports;
+}
+
+bool ParseReport(const uint8_t* report, size_t size, uint8_t reportId, FramedMessage& message,
+                 ProgressCallback& progress) {
+    if (size < kLaterHeaderSize || report[0] != reportId) {
+        return Invalid(size);
+    }
+    const uint64_t length = GetLittleEndian(report + 1, 2);
+    const uint8_t flags = report[3];
+    // A first report too short for its header fields cannot be decoded.
+    if (length != 0 && (flags & FIRST_REPORT) != 0 && size < kFirstHeaderSize) {
+        return Invalid(size);
+    }
+    message.lastLength = length;
+    if (length == 0) {
+        return true;
+    }
+    size_t offset = 0;
+    uint64_t payload = 0;
+    if ((flags & FIRST_REPORT) != 0) {
+        message.headLength = GetLittleEndian(report + 4, 2);
+        message.bodyLength = GetLittleEndian(report + 6, 4);
+        message.bodyKind = report[10];
+        message.received = 0;
+        offset = kFirstHeaderSize;
+        payload = length >= 8 ? length - 8 : 0;
+    } else {
+        offset = kLaterHeaderSize;
+        payload = length - 1;
+    }
+    if ((flags & (HEAD_DATA | BODY_PART)) != 0) {
+        // Never past the end of the report, whatever its length field claims.
+        payload = std::min<uint64_t>(payload, size - offset);
+        message.collected.append(reinterpret_cast<const char*>(report + offset), payload);
+        message.received += payload;
+        if (message.bodyLength != 0 && progress) {
+            progress(message.received, message.bodyLength);
+        }
+    }
+    if ((flags & HEAD_END) != 0) {
+        message.headDone = true;
+    }
+    if ((flags & BODY_END) != 0) {
+        message.bodyDone = true;
+    }
+    return true;
 }
 
 }  // namespace vesk

@@ -1,5 +1,5 @@
 #include "RestOverHid/RestOHidDevImpl.h"
-#include "platform/seams.h"
+#include "RestOverHid/CameraProtocol.h"
 
 #include <json/json.h>
 
@@ -12,18 +12,12 @@ namespace vesk {
 
 namespace {
 
-constexpr uint16_t kVendorUsagePage = 0xFFA0;
-constexpr uint8_t kRequestReportId = 5;
-constexpr uint32_t kReportLength = 2048;
-constexpr uint8_t kEventReportId = 9;
-constexpr uint32_t kEventReportLength = 4;
 constexpr int kEventReadTimeoutMs = 100;
 constexpr uint16_t kMaxEmptyPolls = 600;
 constexpr uint8_t kEndOfEvents = 0xFF;
 const char* const kDefaultResponseFile = "tmp.bin";
 
 std::atomic<int64_t> g_pollWaitUs{100000};
-std::atomic<uint64_t> g_receivedCount{0};
 
 // Each wide character is one code point, as the standard converter takes it.
 std::string ToUtf8(const wchar_t* text) {
@@ -52,14 +46,6 @@ std::string ToUtf8(const wchar_t* text) {
     return out;
 }
 
-uint64_t GetLittleEndian(const uint8_t* at, int bytes) {
-    uint64_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) {
-        value = (value << 8) | at[i];
-    }
-    return value;
-}
-
 void Diagnose(const std::string& message) {
     std::cerr << message << std::endl;
 }
@@ -68,10 +54,6 @@ void Diagnose(const std::string& message) {
 
 void SetResponsePollWait(std::chrono::microseconds wait) {
     g_pollWaitUs = wait.count();
-}
-
-uint64_t ReceivedCount() {
-    return g_receivedCount.load();
 }
 
 RestOHidDevImpl::RestOHidDevImpl(uint16_t vendorId, uint16_t productId, std::string serialNumber) {
@@ -122,7 +104,7 @@ bool RestOHidDevImpl::Open(EventCallback callback) {
     m_product = ToUtf8(match->product_string);
     m_serialNumber = ToUtf8(match->serial_number);
     m_requestReportId = kRequestReportId;
-    m_reportLength = kReportLength;
+    m_reportLength = kRequestReportLength;
     m_eventReportId = kEventReportId;
     m_eventReportLength = kEventReportLength;
 
@@ -235,60 +217,12 @@ bool RestOHidDevImpl::SendRequest(const std::string& head, const std::string& bo
     return true;
 }
 
-bool ParseResponseReport(const uint8_t* report, size_t size, uint8_t reportId, ResponseState& state,
-                         ProgressCallback& progress) {
-    if (size < kLaterHeaderSize || report[0] != reportId) {
-        Diagnose("Invalid Rest Report! Size: " + std::to_string(size));
-        return false;
-    }
-    const uint64_t length = GetLittleEndian(report + 1, 2);
-    const uint8_t flags = report[3];
-    // A first report too short for its header fields cannot be decoded.
-    if (length != 0 && (flags & FIRST_REPORT) != 0 && size < kFirstHeaderSize) {
-        Diagnose("Invalid Rest Report! Size: " + std::to_string(size));
-        return false;
-    }
-    state.lastLength = length;
-    if (length == 0) {
-        return true;
-    }
-    size_t offset = 0;
-    uint64_t payload = 0;
-    if ((flags & FIRST_REPORT) != 0) {
-        state.headLength = GetLittleEndian(report + 4, 2);
-        state.bodyLength = GetLittleEndian(report + 6, 4);
-        state.bodyKind = report[10];
-        g_receivedCount = 0;
-        offset = kFirstHeaderSize;
-        payload = length >= 8 ? length - 8 : 0;
-    } else {
-        offset = kLaterHeaderSize;
-        payload = length - 1;
-    }
-    if ((flags & (HEAD_DATA | BODY_PART)) != 0) {
-        // Never past the end of the report, whatever its length field claims.
-        payload = std::min<uint64_t>(payload, size - offset);
-        state.collected.append(reinterpret_cast<const char*>(report + offset), payload);
-        g_receivedCount += payload;
-        if (state.bodyLength != 0 && progress) {
-            progress(g_receivedCount.load(), state.bodyLength);
-        }
-    }
-    if ((flags & HEAD_END) != 0) {
-        state.headDone = true;
-    }
-    if ((flags & BODY_END) != 0) {
-        state.bodyDone = true;
-    }
-    return true;
-}
-
 bool RestOHidDevImpl::GetResponse(std::string& head, std::string& body,
                                   const std::string& responseFile, ProgressCallback& progress) {
     if (!IsOpen()) {
         return false;
     }
-    ResponseState state;
+    FramedMessage state;
     std::vector<uint8_t> buffer(m_reportLength, 0);
     bool started = false;
     uint16_t emptyPolls = 0;
@@ -307,8 +241,7 @@ bool RestOHidDevImpl::GetResponse(std::string& head, std::string& body,
         }
         if (read >= 0) {
             const size_t size = std::min<size_t>(static_cast<size_t>(read), buffer.size());
-            const bool valid =
-                ParseResponseReport(buffer.data(), size, m_requestReportId, state, progress);
+            const bool valid = ParseReport(buffer.data(), size, m_requestReportId, state, progress);
             if (!started) {
                 if (valid && state.lastLength == 0) {
                     std::this_thread::sleep_for(std::chrono::microseconds(g_pollWaitUs.load()));

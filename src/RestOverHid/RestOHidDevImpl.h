@@ -1,9 +1,10 @@
-// The hidapi transport of one camera, and the decoding of its response reports.
+// The hidapi transport of one camera.
 #pragma once
 
 #include <hidapi/hidapi.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -11,24 +12,8 @@
 
 namespace vesk {
 
-// State of one GetResponse call.
-struct ResponseState {
-    std::string collected;  // payload bytes of every accepted report: head, then body
-    uint64_t headLength = 0;
-    uint64_t bodyLength = 0;
-    uint8_t bodyKind = 0;
-    uint64_t lastLength = 0;
-    bool headDone = false;
-    bool bodyDone = false;
-};
-
-// Decodes one response report into `state`; false for an invalid report (too short to hold
-// its header, or another report id), which is reported on standard error.
-bool ParseResponseReport(const uint8_t* report, size_t size, uint8_t reportId, ResponseState& state,
-                         ProgressCallback& progress);
-
-// Bytes of payload received across all GetResponse calls; restarts at every first report.
-uint64_t ReceivedCount();
+// Replaces the wait between two empty response polls (100 ms); tests and fuzzers only.
+void SetResponsePollWait(std::chrono::microseconds wait);
 
 class RestOHidDevImpl final : public RestOHidDev {
   public:

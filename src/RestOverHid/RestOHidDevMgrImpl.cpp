@@ -4,6 +4,7 @@
 #include <system_error>
 #include <vector>
 
+#include "RestOverHid/CameraProtocol.h"
 #include "RestOverHid/RestOHidDevImpl.h"
 
 namespace vesk {

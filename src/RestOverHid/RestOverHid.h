@@ -71,9 +71,7 @@ class RestOHidDevMgr {
     virtual bool IsHotplugRunning() = 0;
 };
 
-constexpr uint16_t kVendorId = 0x3E8C;
-
-// Report framing: every report is `reportLength` bytes, report id included.
+// Report framing, the same both ways: every report is `reportLength` bytes, report id included.
 constexpr uint8_t FIRST_REPORT = 0x10;
 constexpr uint8_t HEAD_DATA = 0x08;
 constexpr uint8_t HEAD_END = 0x04;
@@ -94,5 +92,24 @@ struct Reports {
 // 4 GiB or more and report lengths below 12 cannot be framed: no report is made for them.
 Reports BuildReports(const std::string& head, const std::string& body, uint8_t bodyKind,
                      uint8_t reportId, uint32_t reportLength);
+
+// A head and body gathered from reports: a response the host reads, or a request the camera
+// takes.
+struct FramedMessage {
+    std::string collected;  // payload bytes of every accepted report: head, then body
+    uint64_t headLength = 0;
+    uint64_t bodyLength = 0;
+    uint8_t bodyKind = 0;
+    uint64_t lastLength = 0;
+    uint64_t received = 0;  // payload bytes since the first report
+    bool headDone = false;
+    bool bodyDone = false;
+};
+
+// Decodes one report into `message`; false for an invalid report (too short to hold its
+// header, or another report id), which is reported on standard error. `progress` is called with
+// (received, body length) for every report that carries payload of a message with a body.
+bool ParseReport(const uint8_t* report, size_t size, uint8_t reportId, FramedMessage& message,
+                 ProgressCallback& progress);
 
 }  // namespace vesk

@@ -12,11 +12,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "status/StatusSnapshot.h"
+#include "testing/camera_side.h"
 #include "tools/soak/soak_analysis.h"
 #include "tools/soak/soak_log.h"
 #include "tools/soak/soak_player.h"
@@ -27,12 +28,13 @@
 namespace soak {
 namespace {
 
-int64_t g_zeroNs = 0;
+int64_t g_zeroNs = 0;  // on the camera trace's clock
 
-int64_t MonotonicNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+using camera_side::MonotonicNs;
+
+// The camera command an action's verb is, if any.
+camera_side::Verb CameraVerb(const std::string& verb) {
+    return camera_side::ParseCommand(verb).verb;
 }
 
 constexpr double kTick = 0.05;
@@ -292,20 +294,16 @@ void Soak::ReadTrace() {
         }
         line = m_traceRest + line;
         m_traceRest.clear();
-        std::istringstream words(line);
-        long long ns = 0;
-        std::string what;
-        words >> ns >> what;
-        const double time = static_cast<double>(ns - g_zeroNs) / 1e9;
-        if (what == "report") {
-            std::string value;
-            words >> value;
-            m_seen.reports.push_back({time, value == "true"});
-        } else if (what == "open") {
-            int count = 0;
-            words >> count;
-            m_seen.openHandles.emplace_back(time, count);
-        } else if (what == "done" && line.find(" done log ") != std::string::npos &&
+        const auto fact = camera_side::ParseTraceLine(line);
+        if (!fact) {
+            continue;
+        }
+        const double time = static_cast<double>(fact->ns - g_zeroNs) / 1e9;
+        if (fact->what == "report") {
+            m_seen.reports.push_back({time, fact->detail == "true"});
+        } else if (fact->what == "open") {
+            m_seen.openHandles.emplace_back(time, std::atoi(fact->detail.c_str()));
+        } else if (fact->what == "done" && CameraVerb(fact->detail) == camera_side::Verb::kLog &&
                    !m_seen.events.empty() && m_seen.events.back().event.kind == "log-flood" &&
                    m_seen.events.back().recovered < 0 && m_nextAction >= 1) {
             m_seen.events.back().recovered = time;
@@ -401,13 +399,18 @@ void Soak::StartEventsDue() {
 }
 
 void Soak::Carry(const Action& action) {
+    using camera_side::Verb;
     const std::string& verb = action.verb;
-    if (verb == "unplug" || verb == "plug" || verb == "fail-sends" || verb == "heal-sends") {
+    const Verb camera = CameraVerb(verb);
+    if (camera == Verb::kUnplug || camera == Verb::kPlug || camera == Verb::kFail ||
+        camera == Verb::kHeal) {
         Send(verb);
-        m_cameraPlugged = verb == "unplug" ? false : verb == "plug" ? true : m_cameraPlugged;
-        m_sendsFailing = verb == "fail-sends"   ? true
-                         : verb == "heal-sends" ? false
-                                                : m_sendsFailing;
+        m_cameraPlugged = camera == Verb::kUnplug ? false
+                          : camera == Verb::kPlug ? true
+                                                  : m_cameraPlugged;
+        m_sendsFailing = camera == Verb::kFail   ? true
+                         : camera == Verb::kHeal ? false
+                                                 : m_sendsFailing;
     } else if (verb == "fill") {
         Fill();
     } else if (verb == "free") {
@@ -481,7 +484,9 @@ void Soak::TrackRecovery() {
     // along, and the next request may be a resend 5 s away.
     bool cameraEvent = false;
     for (const Action& action : current.event.actions) {
-        cameraEvent = cameraEvent || action.verb == "unplug" || action.verb == "fail-sends";
+        const camera_side::Verb camera = CameraVerb(action.verb);
+        cameraEvent = cameraEvent || camera == camera_side::Verb::kUnplug ||
+                      camera == camera_side::Verb::kFail;
     }
     if (Healthy(current.end, cameraEvent) &&
         (m_captureRestarted || !current.event.restartsCapture)) {

@@ -98,7 +98,7 @@ class Drawer {
             event.actions = {{0, "unplug", ""}, {Uniform(1, 20), "plug", ""}};
             event.recovery = kUnplugRecovery;
         } else if (kind == "camera-fail-sends") {
-            event.actions = {{0, "fail-sends", ""}, {Uniform(2, 15), "heal-sends", ""}};
+            event.actions = {{0, "fail", ""}, {Uniform(2, 15), "heal", ""}};
             event.recovery = kFailSendsRecovery;
         } else if (kind == "default-switch") {
             m_default = OtherSink();

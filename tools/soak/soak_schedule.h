@@ -13,7 +13,7 @@ namespace soak {
 
 struct Action {
     double at;         // seconds after the event's start
-    std::string verb;  // unplug, plug, fail-sends, heal-sends, switch, remove, add, kill-server,
+    std::string verb;  // unplug, plug, fail, heal, switch, remove, add, kill-server,
                        // start-server, suspend, resume, fill, free, flood
     std::string arg;   // a sink's name, a line count
 };

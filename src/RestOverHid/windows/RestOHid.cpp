@@ -2,8 +2,6 @@
 
 #include "platform/thread_control.h"
 
-#include <json/json.h>
-
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -27,7 +25,6 @@ constexpr int32_t kFarTalkHold = vesk_timings::kFarTalkHoldPolls;
 constexpr int32_t kOpenFailureLogPeriod = 900;
 constexpr int32_t kNoTargetLogPeriod = 60;
 constexpr int32_t kRequestLogPeriod = 12;
-constexpr unsigned kMessageId = 20;
 constexpr size_t kLineSize = 1024;
 constexpr size_t kRequestLineSize = 120;
 
@@ -230,28 +227,14 @@ bool CRestOHid::Open() {
 
 bool CRestOHid::SendFarTalkFlagToDevice(std::shared_ptr<vesk::RestOHidDev> device,
                                         bool farEndTalk) {
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    writer["dropNullPlaceholders"] = true;
-
-    char messageId[16];
-    snprintf(messageId, sizeof messageId, "%u", kMessageId);
-    Json::Value head;
-    head["type"] = "PUT";
-    head["url"] = "audio";
-    head["msg_id"] = messageId;
-    Json::Value body;
-    body["far_end_talk"] = farEndTalk ? "true" : "false";
-    const std::string headText = Json::writeString(writer, head);
-    const std::string bodyText = Json::writeString(writer, body);
-
+    const vesk::RestRequest request = vesk::FarEndRequest(farEndTalk);
     if (++s_nRequests % kRequestLogPeriod == 0) {
         char line[kRequestLineSize];
-        snprintf(line, sizeof line, "Request Head: %s Request Body: %s\n", headText.c_str(),
-                 bodyText.c_str());
+        snprintf(line, sizeof line, "Request Head: %s Request Body: %s\n", request.head.c_str(),
+                 request.body.c_str());
         VESK_LOG(m_pLogger, line);
     }
-    const bool sent = device->SendRequest(headText, bodyText);
+    const bool sent = device->SendRequest(request.head, request.body);
     vesk_status::RequestSent(farEndTalk, sent);
     if (sent) {
         return true;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "RestOverHid/CameraProtocol.h"
 #include "RestOverHid/RestOverHid.h"
 #include "SpkLoopback/SpkLoopback/VeskLogger.h"
 #include "platform/platform.h"
@@ -33,8 +34,8 @@ class CRestOHid {
     // Discovers the target camera and opens it into m_pDevice. Notifier thread only.
     bool Open();
 
-    static constexpr uint16_t kTargetVendorId = 0x3E8C;
-    static constexpr uint16_t kTargetProductId = 0x6B4E;
+    static constexpr uint16_t kTargetVendorId = vesk::kVendorId;
+    static constexpr uint16_t kTargetProductId = vesk::kCameraProductId;
 
   private:
     void theThread();
