@@ -40,23 +40,3 @@ AudioEndpointsFactory AudioEndpoints() {
 }
 
 }  // namespace vesk_platform
-
-#ifdef _WIN32
-#undef CoCreateInstance
-
-HRESULT VeskCoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
-                             LPVOID* ppv) {
-    vesk_platform::AudioEndpointsFactory factory = vesk_platform::AudioEndpoints();
-    if (factory != nullptr && IsEqualCLSID(rclsid, __uuidof(MMDeviceEnumerator))) {
-        IMMDeviceEnumerator* enumerator = nullptr;
-        const HRESULT hr = factory(&enumerator);
-        if (FAILED(hr)) {
-            return hr;
-        }
-        const HRESULT query = enumerator->QueryInterface(riid, ppv);
-        enumerator->Release();
-        return query;
-    }
-    return ::CoCreateInstance(rclsid, pUnkOuter, dwClsContext, riid, ppv);
-}
-#endif

@@ -3,7 +3,6 @@
 // none set, every seam passes through to the system.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 
 #include "platform/ServiceEvent.h"
@@ -38,23 +37,15 @@ AudioEndpointsFactory AudioEndpoints();
 
 // Replaces the service control manager (null restores the system's): install and uninstall
 // then talk to `manager`; on Windows the dispatcher and device notifications then run in this
-// process too, as they always do on Linux.
+// process too, as they always do on Linux. The tests deliver the controls with
+// PostServiceControl (service.h).
 void SetServiceManager(ServiceManager* manager);
-// Hands a control to the running in-process dispatcher, as the manager would.
-void PostServiceControl(DWORD control);
 
 // Replaces the event log: while set, reports go to `observer` instead.
 using ServiceEventObserver = void (*)(WORD type, DWORD eventId, const char* text);
 void SetServiceEventObserver(ServiceEventObserver observer);
 
 }  // namespace vesk_platform
-
-namespace vesk {
-
-// Replaces the wait between two empty response polls of the HID transport (100 ms).
-void SetResponsePollWait(std::chrono::microseconds wait);
-
-}  // namespace vesk
 
 namespace vesk_status {
 

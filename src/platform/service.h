@@ -1,11 +1,11 @@
 // The service control manager, the service dispatcher and device notifications.
 //
 // On Windows these are the real API. On Linux the manager is systemd (a unit named after the
-// service), the dispatcher runs the service in the foreground with SIGTERM and SIGINT as the
-// stop control (a stop during system shutdown as the shutdown control) and reports status to
+// service), the dispatcher runs the service in the foreground with SIGTERM, SIGINT and SIGHUP as
+// the stop control (a stop during system shutdown as the shutdown control) and reports status to
 // systemd's notify socket when there is one, and kernel uevents of USB devices are the device
-// notifications. Tests on both systems replace the manager with a scripted one and deliver the
-// controls themselves (SetServiceManager, PostServiceControl in seams.h).
+// notifications. Tests on both systems replace the manager with a scripted one
+// (SetServiceManager in seams.h) and deliver the controls themselves (PostServiceControl).
 #pragma once
 
 #include <string>
@@ -150,5 +150,9 @@ class ServiceManager {
 // come after the service reported its stop are dropped. Never blocks: false when the manager's
 // queue is full, so that the caller tries again later.
 bool ReportServiceStatusText(const std::string& text);
+
+// Hands a control to the running in-process dispatcher, as the manager would: the Linux stop
+// signals' way in, and the tests'.
+void PostServiceControl(DWORD control);
 
 }  // namespace vesk_platform
