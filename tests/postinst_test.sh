@@ -5,6 +5,7 @@
 # adduser stand-ins first on the PATH: the host's devices, udev and users are not touched.
 # Usage: tests/postinst_test.sh POSTINST   (as root; exits 77, skipped, otherwise)
 set -euo pipefail
+. "$(dirname "$0")/../scripts/lib/common"
 
 if [ "${1:-}" != --inside ]; then
     if [ "$(id -u)" -ne 0 ] || ! unshare --mount true 2>/dev/null; then
@@ -12,7 +13,7 @@ if [ "${1:-}" != --inside ]; then
         exit 77
     fi
     work=$(realpath "$(mktemp -d /tmp/vesk-postinst.XXXXXX)")
-    trap 'rm -rf "$work"' EXIT
+    on_exit rm -rf "$work"
     unshare --mount --propagation private bash "$0" --inside "$(realpath "$1")" "$work"
     exit
 fi
