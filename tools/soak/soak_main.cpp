@@ -51,9 +51,12 @@ bool ParseArguments(int argc, char** argv, soak::RunOptions* options, std::strin
         } else if (arg == "--events" && hasValue) {
             std::istringstream kinds(argv[++i]);
             for (std::string kind; std::getline(kinds, kind, ',');) {
+                // A burst's shape is drawn with it: "burst" names all three.
                 const std::vector<std::string>& known = soak::EventKinds();
-                if (std::find(known.begin(), known.end(), kind) == known.end() ||
-                    kind.rfind("burst", 0) == 0) {
+                const bool drawable = kind == "burst" ||
+                                      (std::find(known.begin(), known.end(), kind) != known.end() &&
+                                       kind.rfind("burst", 0) != 0);
+                if (!drawable) {
                     return false;
                 }
                 options->only.push_back(kind);
