@@ -143,6 +143,7 @@ int main(int argc, char** argv) {
     soak::WriteTimeline(options.runDir + "/timeline.svg", seen, analysis);
     soak::WriteSummary(options.runDir + "/summary.md", seen, analysis);
     soak::WritePolls(options.runDir + "/polls.tsv", analysis);
+    soak::WriteTruth(options.runDir + "/truth.tsv", seen);
     WritePlayed(options.runDir, program, seen);
     std::printf("\n%s/summary.md, %s/timeline.svg: %zu failures\n", options.runDir.c_str(),
                 options.runDir.c_str(), analysis.failures.size());

@@ -297,6 +297,16 @@ void WritePolls(const std::string& path, const Analysis& analysis) {
     }
 }
 
+void WriteTruth(const std::string& path, const Observations& seen) {
+    std::ofstream out(path);
+    out << "# time\tup\tcapturing_default\tdefault\tcaptured\tfar_end\n";
+    for (const TruthSample& sample : seen.truth) {
+        out << Fixed(sample.time, 2) << '\t' << sample.up << '\t' << sample.capturingDefault << '\t'
+            << sample.defaultSink << '\t' << sample.capturedSink << '\t' << sample.farEndSink
+            << '\n';
+    }
+}
+
 void WriteSummary(const std::string& path, const Observations& seen, const Analysis& analysis) {
     std::ofstream out(path);
     out << "# Soak on " << seen.server << ", seed " << seen.seed << ", " << seen.seconds << " s\n\n"
