@@ -90,10 +90,17 @@ bool SoundServer::Start(PulseControl& control, const std::string& defaultSink) {
             control.LoadModule("module-null-sink", sink.arguments);
         }
     }
-    // A new sink can take a moment to be known by the name the default is set to.
-    for (int attempt = 0; attempt < 50; ++attempt) {
+    // A new sink can take a moment to be known by the name the default is set to. And a client
+    // that connected while PipeWire's session was still coming up can keep a view without the
+    // default ("@DEFAULT_SINK@") or the service's stream, long after both are there: the server
+    // counts as started once a new connection sees the default in effect.
+    for (int attempt = 0; attempt < 100; ++attempt) {
         if (control.SetDefaultSink(defaultSink)) {
-            return true;
+            control.Disconnect();
+            ServerView view;
+            if (control.Query(&view) && view.defaultSink == defaultSink) {
+                return true;
+            }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

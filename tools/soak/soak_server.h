@@ -27,7 +27,8 @@ class SoundServer {
     const char* Name() const { return m_pipewire ? "PipeWire" : "PulseAudio"; }
     // What PULSE_SERVER names.
     std::string Address() const;
-    // Starts the daemons, waits until they answer, makes the sinks and sets the default.
+    // Starts the daemons, waits until they answer, makes the sinks and sets the default; true once
+    // a new connection sees that default.
     bool Start(PulseControl& control, const std::string& defaultSink);
     // kill -9 of the server's daemons (the session bus stays).
     void Kill();
