@@ -37,7 +37,7 @@ void BM_Reassemble1MiB(benchmark::State& state) {
     for (auto _ : state) {
         vesk::FramedMessage response;
         for (size_t i = 0; i < reports.count(); ++i) {
-            vesk::ParseReport(reports[i], 2048, 5, response, progress);
+            vesk::ParseResponseReport(reports[i], 2048, 5, response, progress);
         }
         benchmark::DoNotOptimize(response.collected.data());
     }

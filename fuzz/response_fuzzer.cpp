@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vesk::FramedMessage state;
     vesk::ProgressCallback progress = [](uint64_t, uint64_t) {};
     for (const auto& report : reports) {
-        vesk::ParseReport(report.data(), report.size(), 5, state, progress);
+        vesk::ParseResponseReport(report.data(), report.size(), 5, state, progress);
     }
     // The same reports from the camera; the response file stays in the working folder.
     for (const auto& report : reports) {

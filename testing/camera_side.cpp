@@ -43,8 +43,8 @@ std::optional<Request> Camera::TakeFeatureReport(const uint8_t* report, size_t s
     if (size >= vesk::kLaterHeaderSize && (report[3] & vesk::FIRST_REPORT) != 0) {
         m_request = vesk::FramedMessage{};
     }
-    vesk::ProgressCallback none;
-    if (!vesk::ParseReport(report, size, vesk::kRequestReportId, m_request, none) ||
+    if (vesk::DecodeReport(report, size, vesk::kRequestReportId, m_request) ==
+            vesk::ReportRead::kInvalid ||
         !m_request.headDone || !m_request.bodyDone) {
         return std::nullopt;
     }

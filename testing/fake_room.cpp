@@ -6,6 +6,7 @@
 
 #include "RestOverHid/windows/RestOHid.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
+#include "platform/seams.h"
 
 namespace fake_room {
 namespace {
@@ -17,7 +18,7 @@ struct Room {
     bool deviceFound = true;
     bool startFails = false;
     uint32_t captureStartMs = 0;
-    uint32_t captureStopMs = 0;
+    bool holdCaptureStop = false;
     bool lockstep = true;
     int passesStarted = 0;
     int passesAllowed = 0;
@@ -46,7 +47,7 @@ void Reset() {
     r.deviceFound = true;
     r.startFails = false;
     r.captureStartMs = 0;
-    r.captureStopMs = 0;
+    r.holdCaptureStop = false;
     r.lockstep = true;
     r.passesStarted = r.passesAllowed = r.blockedAtPass = 0;
     r.calls.clear();
@@ -73,9 +74,10 @@ void SetCaptureStartMs(uint32_t ms) {
     room().captureStartMs = ms;
 }
 
-void SetCaptureStopMs(uint32_t ms) {
+void HoldCaptureStop(bool hold) {
     std::lock_guard<std::mutex> lock(room().mutex);
-    room().captureStopMs = ms;
+    room().holdCaptureStop = hold;
+    room().changed.notify_all();
 }
 
 bool RunPasses(int passes) {
@@ -146,14 +148,21 @@ int32_t CSpkLoopback::Start() {
 
 bool CSpkLoopback::Stop() {
     fake_room::Record(fake_room::Call::kStop);
-    uint32_t stopMs;
+    bool held;
     {
-        std::lock_guard<std::mutex> lock(room().mutex);
-        stopMs = room().captureStopMs;
+        std::unique_lock<std::mutex> lock(room().mutex);
+        held = room().holdCaptureStop;
+        if (held) {
+            const auto released = [] {
+                std::lock_guard<std::mutex> lock(room().mutex);
+                return !room().holdCaptureStop;
+            };
+            const vesk_platform::ThreadHold hold(released);
+            room().changed.wait(lock, [] { return !room().holdCaptureStop; });
+        }
     }
-    Sleep(stopMs);
     m_bRunning = 0;
-    if (stopMs > 0) {
+    if (held) {
         // A slow stop still logs when it is done, as the real one does, possibly after the
         // controller gave up waiting for this thread.
         VESK_LOG(m_pLogger, "fake_room: slow capture stop done\n");
@@ -184,6 +193,11 @@ bool CRestOHid::IsReady() const {
     if (r.lockstep && pass > r.passesAllowed) {
         r.blockedAtPass = pass;
         r.changed.notify_all();
+        const auto released = [&r, pass] {
+            std::lock_guard<std::mutex> lock(r.mutex);
+            return !r.lockstep || pass <= r.passesAllowed;
+        };
+        const vesk_platform::ThreadHold hold(released);
         r.changed.wait(lock, [&r, pass] { return !r.lockstep || pass <= r.passesAllowed; });
     }
     return r.cameraReady && m_bThreadRunning;

@@ -25,12 +25,14 @@ void SetDeviceFound(bool found);
 void SetStartFails(bool fails);
 // Makes every later capture Start() take this long (scaled by the time divisor like Sleep).
 void SetCaptureStartMs(uint32_t ms);
-// Makes every later capture Stop() take this long (scaled by the time divisor like Sleep);
-// such a stop logs "fake_room: slow capture stop done" when it returns.
-void SetCaptureStopMs(uint32_t ms);
+// While on, every later capture Stop() waits until it is turned off (a stop that hangs; the
+// time seam's lock-step waits count its thread as held), then logs "fake_room: slow capture
+// stop done" when it returns.
+void HoldCaptureStop(bool hold);
 
 // Lets `passes` more passes run and returns when the loop waits at the start of the next
-// one, so everything the earlier passes did is done. False if that took over 30 s.
+// one, so everything the earlier passes did is done. False if that took over 30 s. A loop
+// waiting at a pass counts as held by the test for the time seam's lock-step waits.
 bool RunPasses(int passes);
 // Lets the loop run freely from now on (needed before stopping the controller).
 void FreeRun();

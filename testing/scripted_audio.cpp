@@ -27,6 +27,7 @@ struct Room {
     int defaultIndex = 0;
     std::map<std::string, Failure> failures;
     bool blockActivate = false;
+    std::function<bool()> activateUntil;  // ends the block when it returns true
     HANDLE event = nullptr;
     std::deque<Packet> packets;
     int released = 0;
@@ -38,6 +39,11 @@ struct Room {
 Room& room() {
     static Room instance;
     return instance;
+}
+
+// Called with the room's mutex held.
+bool ActivateReleased() {
+    return !room().blockActivate || (room().activateUntil && room().activateUntil());
 }
 
 std::string Describe(const WAVEFORMATEX& format) {
@@ -277,7 +283,16 @@ class Device final : public Counted<IMMDevice> {
     explicit Device(Endpoint endpoint) : Counted(IID_IUnknown), m_endpoint(std::move(endpoint)) {}
     HRESULT STDMETHODCALLTYPE Activate(REFIID, DWORD, PROPVARIANT*, void** ppv) override {
         std::unique_lock<std::mutex> lock(room().mutex);
-        room().changed.wait(lock, [] { return !room().blockActivate; });
+        if (!ActivateReleased()) {
+            const vesk_platform::ThreadHold hold([] {
+                std::lock_guard<std::mutex> held(room().mutex);
+                return ActivateReleased();
+            });
+            // The release may come from a flag of the object under test: looked at often.
+            while (!ActivateReleased()) {
+                room().changed.wait_for(lock, std::chrono::milliseconds(1));
+            }
+        }
         *ppv = nullptr;
         const HRESULT failure = Call("Activate");
         if (SUCCEEDED(failure)) {
@@ -442,6 +457,7 @@ void Install(std::vector<Endpoint> endpoints, int defaultIndex) {
         r.defaultIndex = defaultIndex;
         r.failures.clear();
         r.blockActivate = false;
+        r.activateUntil = nullptr;
         r.event = nullptr;
         r.packets.clear();
         r.released = 0;
@@ -466,9 +482,10 @@ void Fail(const std::string& call, HRESULT result, int times) {
     }
 }
 
-void BlockActivate(bool block) {
+void BlockActivate(bool block, std::function<bool()> until) {
     std::lock_guard<std::mutex> lock(room().mutex);
     room().blockActivate = block;
+    room().activateUntil = std::move(until);
     room().changed.notify_all();
 }
 

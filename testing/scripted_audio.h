@@ -42,8 +42,9 @@ void Uninstall();
 // "SetEventHandle", "GetService", "Start", "GetBuffer", "ReleaseBuffer"); S_OK clears it.
 // `times` limits it to that many calls (0: every call).
 void Fail(const std::string& call, HRESULT result, int times = 0);
-// Activate blocks until Unblock while this is set.
-void BlockActivate(bool block);
+// While this is set, Activate blocks until it is cleared or `until` (when given) returns true;
+// the blocked thread counts as held by the test for the time seam's lock-step waits.
+void BlockActivate(bool block, std::function<bool()> until = nullptr);
 
 // Hands one packet to the running capture loop and returns once it has been released (or at
 // once, when `waitForRelease` is false). False when no capture loop took it within 10 s.

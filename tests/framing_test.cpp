@@ -101,7 +101,7 @@ TEST(Framing, RoundTripsThroughTheReportParser) {
         vesk::FramedMessage state;
         vesk::ProgressCallback progress;
         for (size_t i = 0; i < reports.count(); ++i) {
-            ASSERT_TRUE(vesk::ParseReport(reports[i], 2048, 5, state, progress));
+            ASSERT_TRUE(vesk::ParseResponseReport(reports[i], 2048, 5, state, progress));
         }
         if (head.empty() && body.empty()) {
             EXPECT_EQ(reports.count(), 0u);
@@ -146,7 +146,7 @@ TEST(CameraSide, DecodesTheFarEndRequestsAndAnswersThem) {
         const std::vector<uint8_t> answer = camera.NextFeatureReport();
         vesk::FramedMessage state;
         vesk::ProgressCallback progress;
-        ASSERT_TRUE(vesk::ParseReport(answer.data(), answer.size(), 5, state, progress));
+        ASSERT_TRUE(vesk::ParseResponseReport(answer.data(), answer.size(), 5, state, progress));
         EXPECT_EQ(state.collected, R"({"msg_id":"20","status":"200"})" + body);
         std::vector<uint8_t> none(2048, 0);
         none[0] = 5;

@@ -67,7 +67,7 @@ TEST_F(Manager, ScansTheVendorsDevicesAndKeepsTheFirstOfEqualKeys) {
     EXPECT_TRUE(m_manager.GetDevice(0x3E8C, 0x6B4E, "Z").expired());
 
     // Deinit forgets everything: weak pointers expire unless their holder keeps a share.
-    const auto weak = m_manager.GetDevice(0x3E8C, 0x1111, "B");
+    const auto weak = m_manager.GetDevice(vesk::kVendorId, 0x1111, "B");
     m_manager.Deinit();
     m_manager.Deinit();
     EXPECT_TRUE(weak.expired());
@@ -149,7 +149,7 @@ TEST_F(Manager, DeinitWakesTheEventThread) {
 TEST(DeviceKey, ComparesAndHashesIdentityOnly) {
     const vesk::DeviceKey a{0x3E8C, 0x6B4E, "S", 1, 2};
     const vesk::DeviceKey b{0x3E8C, 0x6B4E, "S", 3, 4};
-    const vesk::DeviceKey c{0x3E8C, 0x6B4F, "S", 1, 2};
+    const vesk::DeviceKey c{vesk::kVendorId, 0x6B4F, "S", 1, 2};
     EXPECT_EQ(a, b);
     EXPECT_FALSE(a == c);
     EXPECT_EQ(vesk::DeviceKeyHash()(a), vesk::DeviceKeyHash()(b));

@@ -326,6 +326,35 @@ std::atomic<int> s_observedReports{0};
 // while the camera's event reader ends its read). A notifier that waited for its own stop
 // would poll once more and hold the stop to 2380-2480 ms. The grid is that coarse so that a
 // busy machine's delays stay well inside the bound.
+#ifndef _WIN32
+// Refused its audio scheduling (a user without real-time rights, in a child process), the
+// notifier tells the camera as before, and the refusal is logged once however often it starts.
+TEST_F(Notifier, RefusedAudioSchedulingIsLoggedOnceAndTheCameraIsTold) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            if (!test_util::DropRealTimeRights()) {
+                std::_Exit(2);
+            }
+            const int camera = usb_sim::Plug(usb_sim::Device{});
+            for (int i = 0; i < 2; ++i) {
+                Start();
+                if (!PollStepper::RunPolls(1)) {
+                    std::_Exit(3);
+                }
+                PollStepper::Uninstall();
+                m_notifier.reset();
+                PollStepper::Install();
+            }
+            const bool told = Sent(camera).size() == 2;
+            const std::string log = Log();
+            std::_Exit(
+                told && Count(log, "the notifier thread runs at normal priority.\n") == 1 ? 0 : 4);
+        },
+        testing::ExitedWithCode(0), "");
+}
+#endif
+
 TEST(NotifierWithTheController, EndsWithTheControllersStop) {
     using namespace std::chrono_literals;
     test_util::TempDir root;

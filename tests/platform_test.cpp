@@ -5,6 +5,7 @@
 #endif
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
@@ -21,6 +24,7 @@
 #include "platform/platform.h"
 #include "test_util.h"
 #include "platform/seams.h"
+#include "platform/thread_control.h"
 
 namespace {
 
@@ -87,6 +91,25 @@ TEST(Platform, AutoResetEventReleasesOneWaitAndManualResetStaysSignalled) {
     setter.join();
     CloseHandle(event);
     vesk_platform::SetTimeDivisor(1);
+}
+
+// A loop's pause ends as soon as its own stop is announced, however long the pause; another
+// thread's announcement leaves it pausing, and a stop already raised means no pause.
+TEST(Platform, APauseEndsAtItsStopOnly) {
+    std::atomic<bool> stop{false};
+    std::atomic<bool> ended{false};
+    std::thread sleeper([&stop, &ended] {
+        vesk_platform::SleepUnless(60000, [&stop] { return stop.load(); });
+        ended = true;
+    });
+    vesk_platform::WakeStoppedSleeps();
+    EXPECT_FALSE(
+        test_util::WaitFor([&ended] { return ended.load(); }, std::chrono::milliseconds(200)));
+    stop = true;
+    vesk_platform::WakeStoppedSleeps();
+    EXPECT_TRUE(test_util::WaitFor([&ended] { return ended.load(); }, std::chrono::seconds(30)));
+    sleeper.join();
+    vesk_platform::SleepUnless(60000, [] { return true; });
 }
 
 TEST(Platform, CriticalSectionIsRecursiveAndExcludesOtherThreads) {
@@ -184,6 +207,74 @@ TEST(Platform, LinksAreNotFollowed) {
     EXPECT_EQ(test_util::ReadFile(plain), "");
 }
 #endif
+
+#ifndef _WIN32
+// Whether this process may schedule a thread as audio (root, or RLIMIT_RTPRIO of 1 or more).
+bool AudioTaskAllowed() {
+    bool allowed = false;
+    std::thread([&allowed] {
+        DWORD index = 0;
+        HANDLE task = AvSetMmThreadCharacteristicsW(L"Audio", &index);
+        allowed = task != nullptr && AvRevertMmThreadCharacteristics(task);
+    }).join();
+    return allowed;
+}
+
+int Policy() {
+    return sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+}
+
+// The "Audio" task: a low real-time priority of the joining thread alone, until it leaves.
+TEST(Platform, AudioTaskIsALowRealTimePriorityOfTheJoiningThreadAlone) {
+    DWORD index = 0;
+    EXPECT_EQ(AvSetMmThreadCharacteristicsW(L"Pro Audio", &index), nullptr);
+    EXPECT_EQ(AvSetMmThreadCharacteristicsW(L"Audio", nullptr), nullptr);
+    EXPECT_FALSE(AvRevertMmThreadCharacteristics(nullptr));
+    EXPECT_EQ(Policy(), SCHED_OTHER);
+    if (!AudioTaskAllowed()) {
+        GTEST_SKIP() << "real-time scheduling is not allowed here (not root, no RLIMIT_RTPRIO)";
+    }
+    std::thread([] {
+        DWORD taskIndex = 0;
+        HANDLE task = AvSetMmThreadCharacteristicsW(L"Audio", &taskIndex);
+        ASSERT_NE(task, nullptr);
+        sched_param param{};
+        EXPECT_EQ(sched_getscheduler(0), SCHED_RR | SCHED_RESET_ON_FORK);
+        EXPECT_EQ(sched_getparam(0, &param), 0);
+        EXPECT_EQ(param.sched_priority, 1);
+        rlimit limit{};
+        EXPECT_EQ(getrlimit(RLIMIT_RTTIME, &limit), 0);
+        EXPECT_LE(limit.rlim_cur, 200000u);  // the guard
+        std::thread([] { EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER); }).join();
+        EXPECT_TRUE(AvRevertMmThreadCharacteristics(task));
+        EXPECT_EQ(Policy(), SCHED_OTHER);
+    }).join();
+}
+
+#ifndef __SANITIZE_THREAD__  // its deferred signals would not reach a thread that only computes
+// A joined thread that runs 200 ms without blocking is put back to normal scheduling, and the
+// process goes on. In a child process: the kernel raises the soft limit after each overrun.
+TEST(PlatformDeathTest, AudioThreadThatNeverBlocksLosesItsPriority) {
+    if (!AudioTaskAllowed()) {
+        GTEST_SKIP() << "real-time scheduling is not allowed here (not root, no RLIMIT_RTPRIO)";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            DWORD index = 0;
+            if (AvSetMmThreadCharacteristicsW(L"Audio", &index) == nullptr) {
+                std::_Exit(2);
+            }
+            const auto start = std::chrono::steady_clock::now();
+            while (Policy() == SCHED_RR &&
+                   std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+            }
+            std::_Exit(Policy() == SCHED_OTHER ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+#endif
+#endif  // _WIN32
 
 struct Report {
     WORD type;

@@ -3,7 +3,8 @@
 # udev is asked to apply the rules again to that camera alone, then waited for. It runs in a
 # private mount namespace on a made-up USB bus and udev socket, with udevadm, getent and
 # adduser stand-ins first on the PATH: the host's devices, udev and users are not touched.
-# Usage: tests/postinst_test.sh POSTINST   (as root; exits 77, skipped, otherwise)
+# Usage: tests/postinst_test.sh POSTINST FACTS   (as root; exits 77, skipped, otherwise)
+#   POSTINST  the postinst the build wrote; FACTS  the build's vesk-facts.txt (the camera's ids)
 set -euo pipefail
 . "$(dirname "$0")/../scripts/lib/common"
 
@@ -14,11 +15,18 @@ if [ "${1:-}" != --inside ]; then
     fi
     work=$(realpath "$(mktemp -d /tmp/vesk-postinst.XXXXXX)")
     on_exit rm -rf "$work"
-    unshare --mount --propagation private bash "$0" --inside "$(realpath "$1")" "$work"
+    unshare --mount --propagation private bash "$0" --inside "$(realpath "$1")" "$(realpath "$2")" \
+        "$work"
     exit
 fi
 postinst=$2
-work=$3
+vendor=$(awk '$1 == "vendor_id" { print $2 }' "$3")
+product=$(awk '$1 == "product_id" { print $2; exit }' "$3")
+work=$4
+if [ -z "$vendor" ] || [ -z "$product" ]; then
+    echo "postinst_test: no camera ids in $3" >&2
+    exit 1
+fi
 
 # An empty tmpfs at the folder; where the system has none, one over its nearest ancestor.
 fresh() {
@@ -43,9 +51,9 @@ device() {  # path [vendor product]
     ln -s "$devices/$1" "/sys/bus/usb/devices/${1##*/}"
 }
 device usb1 1d6b 0002
-device usb1/1-2 3e8c 6b4e
+device usb1/1-2 "$vendor" "$product"
 device usb1/1-2/1-2:1.0
-device usb1/1-3 3e8c 0001
+device usb1/1-3 "$vendor" 0001
 
 fresh /run/udev
 perl -MIO::Socket::UNIX -e 'IO::Socket::UNIX->new(Local => $ARGV[0], Listen => 1) or die "$!\n"' \

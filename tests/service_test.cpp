@@ -81,6 +81,7 @@ class Service : public testing::Test {
         vesk_platform::SetServiceManager(&m_manager);
         vesk_platform::SetServiceEventObserver(Observe);
         vesk_platform::SetTimeDivisor(50);
+        vesk_platform::SetLockstepThreadWaits(true);  // a thread's start or end is waited for
         test_util::SetEnv("VESK_DATA_ROOT", m_root.path());
         fake_room::Reset();
         fake_room::FreeRun();
@@ -90,6 +91,7 @@ class Service : public testing::Test {
     void TearDown() override {
         vesk_platform::SetServiceManager(nullptr);
         vesk_platform::SetServiceEventObserver(nullptr);
+        vesk_platform::SetLockstepThreadWaits(false);
         vesk_platform::SetTimeDivisor(1);
     }
 

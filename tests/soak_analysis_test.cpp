@@ -34,6 +34,14 @@ struct Scenario {
     std::string stopStatus = "exit status 0";
     soak::Window farEndAway = {0, 0};  // the far end plays on another sink than the default
     soak::Window event = {0, 0};       // a disturbing event, recovered at its end
+    // The server plays only part of the far end's channels (end -1: to the soak's end).
+    std::vector<soak::Window> farEndPartial;
+    std::set<int> unflagged;  // bursts (by second) that never turn the flag on
+    int shortBurst = 0;       // a burst of 0.15 s instead of 0.25
+    bool burstAtEnd = false;  // one more, unflagged, as the soak ends
+    // The player notes nothing for 0.6 s from here, its position stalls a note 1.2 s later, and
+    // the burst after it turns the flag on 0.5 s late.
+    double playerFrozenAt = 0;
 };
 
 struct Interval {
@@ -41,14 +49,18 @@ struct Interval {
     double end;
 };
 
-std::vector<Interval> Audio() {
+std::vector<Interval> Audio(int shortBurst, bool burstAtEnd) {
     std::vector<Interval> audio;
     for (int second = 1; second < 100; ++second) {
         if (second == 60) {
             audio.push_back({60, 62.5});
         } else if (second < 60 || second > 62) {
-            audio.push_back({static_cast<double>(second), second + 0.25});
+            audio.push_back(
+                {static_cast<double>(second), second + (second == shortBurst ? 0.15 : 0.25)});
         }
+    }
+    if (burstAtEnd) {
+        audio.push_back({119.45, 119.7});
     }
     return audio;
 }
@@ -62,22 +74,39 @@ std::string LogTime(time_t wall) {
 }
 
 soak::Analysis Judge(const Scenario& scenario, const std::string& logFolder) {
-    const std::vector<Interval> audio = Audio();
+    const std::vector<Interval> audio = Audio(scenario.shortBurst, scenario.burstAtEnd);
     soak::Observations seen;
     seen.seconds = 120;
     seen.startRecovered = 5;
     seen.sanitized = scenario.sanitized;
+    const double frozen = scenario.playerFrozenAt;
     for (int i = 0; i <= 1200; ++i) {
-        seen.heard.push_back({i * 0.1, 1, i * 100.0, 48000, 2});
+        const double t = i * 0.1;
+        if (frozen > 0 && t > frozen + 0.05 && t < frozen + 0.55) {
+            continue;
+        }
+        const bool stalled = frozen > 0 && std::abs(t - (frozen + 1.2)) < 0.05;
+        // The player takes a new stream at 30.55 s, as on a new default.
+        seen.heard.push_back({t, t < 30.55 ? 1 : 2, (stalled ? i - 1 : i) * 100.0, 48000, 2});
+        if (i == 305) {
+            seen.heard.push_back({30.55, 0, -1, 0, 0});
+        }
     }
 
     seen.reports.push_back({0.5, false});
     int late = 0;
     for (const Interval& interval : audio) {
+        if (scenario.unflagged.count(static_cast<int>(interval.start)) != 0 ||
+            interval.start > 119) {
+            continue;
+        }
         const bool longStretch = interval.end - interval.start > 1;
         const bool lateOnset = interval.start >= 10 && !longStretch && late++ < scenario.lateOnsets;
-        const double lag =
-            longStretch ? scenario.longOnLag : scenario.onLag + (lateOnset ? 0.1 : 0);
+        const bool afterFreeze =
+            frozen > 0 && interval.start > frozen && interval.start < frozen + 1;
+        const double lag = longStretch
+                               ? scenario.longOnLag
+                               : scenario.onLag + (lateOnset ? 0.1 : 0) + (afterFreeze ? 0.5 : 0);
         seen.reports.push_back({interval.start + lag, true});
         seen.reports.push_back({interval.end + scenario.offLag, false});
     }
@@ -90,9 +119,10 @@ soak::Analysis Judge(const Scenario& scenario, const std::string& logFolder) {
         seen.truth.push_back(
             {t, true, true, "vesk_48k", "vesk_48k", away ? "vesk_44k" : "vesk_48k"});
     }
+    seen.farEndPartial = scenario.farEndPartial;
     if (scenario.event.end > 0) {
         soak::EventRecord record;
-        record.event.kind = "default-switch";
+        record.event.kind = "suspend";
         record.event.start = scenario.event.start;
         record.end = record.recovered = scenario.event.end;
         seen.events.push_back(record);
@@ -139,15 +169,24 @@ soak::Analysis Judge(const Scenario& scenario, const std::string& logFolder) {
     seen.stopSeconds = scenario.stopSeconds;
     seen.stopStatus = scenario.stopStatus;
 
-    const auto heard = [&audio](int32_t ms) {
-        for (const Interval& interval : audio) {
-            if (ms >= interval.start * 1000 && ms < interval.end * 1000) {
-                return true;
+    // Each burst is a clip of its own, at -26 dB, ending in 0.2 s of quiet.
+    const auto within = [&audio](int32_t ms, double tail) {
+        for (size_t i = 0; i < audio.size(); ++i) {
+            if (ms >= audio[i].start * 1000 && ms < (audio[i].end + tail) * 1000) {
+                return static_cast<int>(i);
             }
         }
-        return false;
+        return -1;
     };
-    return soak::Analyze(seen, {[&heard](int, int, int32_t ms, bool) { return heard(ms); }, heard});
+    const auto clipAt = [&within](int32_t ms) { return within(ms, 0.2); };
+    const auto heard = [&within](int32_t ms) { return within(ms, 0) >= 0; };
+    std::vector<soak::PlacedClip> clips;
+    for (const Interval& interval : audio) {
+        clips.push_back({"clip" + std::to_string(static_cast<int>(interval.start)), -26,
+                         static_cast<int32_t>(interval.start * 1000)});
+    }
+    return soak::Analyze(
+        seen, {[&heard](int, int, int32_t ms, bool) { return heard(ms); }, heard, clipAt, clips});
 }
 
 Invariants Failed(const soak::Analysis& analysis) {
@@ -163,6 +202,9 @@ TEST(SoakJudge, EachFaultJustOutsideItsAllowanceFailsAndJustInsidePasses) {
     const soak::Analysis right = Judge({}, folder.path());
     ASSERT_TRUE(Failed(right).empty());
     ASSERT_EQ(right.agreement.agreeing, right.agreement.polls);
+    // Every burst from 6 s on (calm from 5.6 s), the long stretch one; a new stream is no freeze.
+    EXPECT_EQ(right.agreement.clipsJudged, 92);
+    EXPECT_TRUE(right.playerFrozen.empty());
     // A late onset costs one poll: the most that still leave 95 % of the polls agreeing.
     const long polls = right.agreement.polls;
     int allowed = 0;
@@ -195,6 +237,10 @@ TEST(SoakJudge, EachFaultJustOutsideItsAllowanceFailsAndJustInsidePasses) {
     const auto farEndAway = [](soak::Window away) {
         return [away](Scenario* s) { s->farEndAway = away; };
     };
+    const auto missedAfterSuspend = [](Scenario* s) {
+        s->event = {73, 74.5};
+        s->unflagged = {76, 77, 79};
+    };
 
     struct Row {
         const char* name;
@@ -217,6 +263,36 @@ TEST(SoakJudge, EachFaultJustOutsideItsAllowanceFailsAndJustInsidePasses) {
              s->longOnLag = 2.35;
              s->event = {61.0, 61.1};
          },
+         {}},
+        // The replay's shape: after a suspend, quiet clips that the detector is sure of only in
+        // short runs of polls never turn the flag on; the agreement's share and the deaf
+        // stretches let them through.
+        {"quiet clips after a suspend, never flagged", missedAfterSuspend, {"clip flagged"}},
+        // The same, where the server was seen to play only part of the far end's channels after
+        // the resume: the sink did not play what the detector offline hears.
+        {"quiet clips after a suspend, the server playing part of the far end",
+         [&](Scenario* s) {
+             missedAfterSuspend(s);
+             s->farEndPartial = {{74.5, -1}};
+         },
+         {}},
+        {"a clip sure in 2 polls, never flagged",
+         [](Scenario* s) {
+             s->shortBurst = 76;
+             s->unflagged = {76};
+         },
+         {}},
+        {"a clip as the soak ends, the flag not shown yet",
+         [](Scenario* s) { s->burstAtEnd = true; },
+         {}},
+        {"clips never flagged within an event's recovery",
+         [](Scenario* s) {
+             s->event = {75.5, 77.5};
+             s->unflagged = {76, 77};
+         },
+         {}},
+        {"the soak's player froze, the flag late after it",
+         [](Scenario* s) { s->playerFrozenAt = 40.3; },
          {}},
         {"the far end elsewhere for 0.8 s", farEndAway({30, 30.8}), {}},
         {"the far end elsewhere for 1.2 s, the flag off",
@@ -259,6 +335,69 @@ TEST(SoakJudge, EachFaultJustOutsideItsAllowanceFailsAndJustInsidePasses) {
         row.fault(&scenario);
         EXPECT_EQ(Failed(Judge(scenario, folder.path())), row.expected) << row.name;
     }
+
+    // The missed clips are named with their level and time, each once.
+    Scenario suspended;
+    missedAfterSuspend(&suspended);
+    const soak::Analysis missed = Judge(suspended, folder.path());
+    std::vector<std::string> named;
+    for (const soak::Failure& failure : missed.failures) {
+        named.push_back(failure.detail.substr(0, failure.detail.find(':')));
+    }
+    EXPECT_EQ(named, (std::vector<std::string>{"clip76 at -26 dB, heard from 76.0 s to 76.5 s",
+                                               "clip77 at -26 dB, heard from 77.0 s to 77.5 s",
+                                               "clip79 at -26 dB, heard from 79.0 s to 79.5 s"}));
+    EXPECT_EQ(missed.agreement.clipsMissed, 3);
+    EXPECT_EQ(right.agreement.clipsMissed, 0);
+    // Those of 73 to 75 s are the suspend's.
+    EXPECT_EQ(missed.agreement.clipsJudged, right.agreement.clipsJudged - 3);
+
+    // Where the player froze, the late flag is the harness's: one stretch from the freeze to
+    // the stall that corrected its position, and no onset or release near it.
+    Scenario froze;
+    froze.playerFrozenAt = 40.3;
+    const soak::Analysis harness = Judge(froze, folder.path());
+    ASSERT_EQ(harness.playerFrozen.size(), 1u);
+    EXPECT_NEAR(harness.playerFrozen[0].start, 40.3, 0.01);
+    EXPECT_NEAR(harness.playerFrozen[0].end, 41.6, 0.01);
+    EXPECT_LT(soak::Worst(harness.agreement.onsets), 0.15);
+    // The bursts of 40, 41 and 42 s.
+    EXPECT_EQ(harness.agreement.onsets.size(), right.agreement.onsets.size() - 3);
+    EXPECT_EQ(harness.agreement.releases.size(), right.agreement.releases.size() - 3);
+}
+
+// A restart's new stream counts from the first sample that saw it, wherever between two
+// samples it fell: recovery no longer hangs on a sample catching the stream away.
+TEST(SoakJudge, ARestartCountsFromItsStreamsFirstSample) {
+    // The event's last action at 0 s; samples every 0.2 s to 6 s: the stream `before` until
+    // `lastBefore`, none until `firstAfter`, then `after`.
+    const auto restarted = [](const char* verb, int64_t before, double lastBefore,
+                              double firstAfter, int64_t after) {
+        std::vector<soak::TruthSample> truth;
+        for (int i = 0; i <= 30; ++i) {
+            const double t = i * 0.2;
+            const int64_t stream = t <= lastBefore + 0.01   ? before
+                                   : t >= firstAfter - 0.01 ? after
+                                                            : -1;
+            truth.push_back({t, true, stream >= 0, "vesk_48k", "", "", stream});
+        }
+        soak::EventRecord record;
+        record.event.actions = {{0, verb, "vesk_44k"}};
+        record.end = 0;
+        return soak::RestartedFor(record, truth);
+    };
+    // After a new default, the restart 5 s later:
+    EXPECT_TRUE(restarted("switch", 5, 3.4, 4.6, 6));   // a new index after a caught gap
+    EXPECT_TRUE(restarted("switch", 5, 4.4, 4.6, 6));   // the gap fell between two samples
+    EXPECT_TRUE(restarted("switch", 5, 3.4, 4.6, 5));   // the same index again
+    EXPECT_FALSE(restarted("switch", 5, 4.2, 4.4, 6));  // too soon: for an earlier change
+    EXPECT_FALSE(restarted("switch", 0, 6.0, 9.0, 0));  // none (the server's first stream)
+    EXPECT_FALSE(restarted("switch", 5, 3.4, 9.0, 6));  // no stream now
+    // After the server's return any stream made since counts.
+    EXPECT_TRUE(restarted("start-server", 5, 0.2, 0.4, 6));
+    EXPECT_TRUE(restarted("start-server", 5, 0.2, 0.4, 0));  // a new server's first stream
+    EXPECT_FALSE(restarted("switch", 5, 0.2, 0.4, 6));
+    EXPECT_FALSE(restarted("add", 5, 0.2, 0.4, 6));  // a sink added back is a new default too
 }
 
 }  // namespace

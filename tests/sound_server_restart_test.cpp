@@ -128,13 +128,17 @@ TEST(SoundServerRestart, DefaultOutputIsFollowedAfterALateStartAndAfterACrash) {
     usb_sim::Plug(usb_sim::Device{});
     SpkLoopback_Start();
     ASSERT_TRUE(WaitFor([] { return g_pThis->m_bMonitorRunning.load(); }, 3000ms));
-    std::this_thread::sleep_for(2000ms);  // the camera opens; capture fails without a server
+    // The camera opens; capture fails without a server. The server comes 7 s after the
+    // service, as a login long after the boot: the connection's retries, never more than 2 s
+    // apart however long it has tried, find it within 2 s.
+    std::this_thread::sleep_for(7000ms);
     EXPECT_FALSE(Capturing());
 
     {
         // The server starts after the service: capture comes up, and a new default follows.
         Daemon first(server.path(), socket);
         ASSERT_TRUE(WaitFor([&first] { return first.Answers(); }, 10000ms));
+        EXPECT_TRUE(WaitFor([] { return vesk_platform::SoundServerState() == 1; }, 3000ms));
         ASSERT_TRUE(WaitFor(Capturing, 5000ms));
         EXPECT_TRUE(defaultIs("0"));
         ASSERT_TRUE(first.Pactl("set-default-sink vesk_44k"));

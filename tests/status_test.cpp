@@ -40,7 +40,7 @@ Snapshot Healthy() {
 // the clock paced 1000 times faster, a few milliseconds between the calls are enough.
 class PacedBoard {
   public:
-    PacedBoard() { vesk_platform::SetTimeDivisor(1000); }
+    explicit PacedBoard(unsigned divisor = 1000) { vesk_platform::SetTimeDivisor(divisor); }
     ~PacedBoard() { vesk_platform::SetTimeDivisor(1); }
     PacedBoard(const PacedBoard&) = delete;
     PacedBoard& operator=(const PacedBoard&) = delete;
@@ -269,5 +269,22 @@ TEST(StatusBoard, WritesChangesAtMostOnceASecond) {
     EXPECT_EQ(vesk_status::SnapshotWrites() - before, 2u);
 }
 #endif
+
+// Nothing changes in a steady room, yet its snapshot is rewritten every 10 s: one older than
+// 30 s is a hung service to the status command and the alert rules.
+TEST(StatusBoard, RewritesASteadyRoomBeforeItLooksHung) {
+    test_util::TempDir dir;
+    PacedBoard board(100);  // 5 ms between passes: half a second each
+    vesk_status::ServiceStarting();
+    board.Write(dir.path().c_str(), nullptr);
+    const uint64_t before = vesk_status::SnapshotWrites();
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(vesk_status::kStaleAfterSeconds * 1000 / 100);
+    while (std::chrono::steady_clock::now() < end) {
+        board.Write(dir.path().c_str(), nullptr);
+    }
+    EXPECT_GE(vesk_status::SnapshotWrites() - before, 2u);
+    EXPECT_LE(vesk_status::SnapshotWrites() - before, 3u);
+}
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "test_util.h"
 
 #ifndef _WIN32
+#include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #endif
 
@@ -91,6 +94,28 @@ std::string ReadText(const std::string& path) {
 }
 
 #ifndef _WIN32
+std::vector<std::string> RealTimeThreads() {
+    std::vector<std::string> names;
+    for (const std::string& task : ListDir("/proc/self/task")) {
+        const int policy = sched_getscheduler(std::stoi(task)) & ~SCHED_RESET_ON_FORK;
+        if (policy == SCHED_RR || policy == SCHED_FIFO) {
+            const std::string name = ReadFile("/proc/self/task/" + task + "/comm");
+            names.push_back(name.substr(0, name.find('\n')));
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool DropRealTimeRights() {
+    if (geteuid() == 0) {
+        const uid_t nobody = 65534;
+        return setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0;
+    }
+    rlimit limit{};
+    return getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur == 0;
+}
+
 int ExitCodeWithin(int pid, int limitMs) {
     int status = 0;
     pid_t ended = 0;

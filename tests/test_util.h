@@ -50,6 +50,11 @@ int ExitCodeWithin(int pid, int limitMs);
 // Splits after every '\n'; a last piece without newline is kept as it is.
 std::vector<std::string> SplitLines(const std::string& text);
 #ifndef _WIN32
+// The names of this process's threads that run at a real-time priority, sorted.
+std::vector<std::string> RealTimeThreads();
+// Makes this (forked) process an ordinary user's, without the right to real-time scheduling
+// (root becomes nobody); false when that cannot be had.
+bool DropRealTimeRights();
 // Replaces this (forked) process with `program` and `args`; a test built for another processor
 // runs it through the emulator the build names (VESK_TEST_EMULATOR). Exits with 2 on failure.
 [[noreturn]] void ExecProgram(const std::string& program, std::vector<std::string> args);

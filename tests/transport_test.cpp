@@ -98,7 +98,7 @@ TEST_F(Transport, OpensTheVendorInterfaceWithTheMatchingSerial) {
     EXPECT_FALSE(unopenable.Open(nullptr));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "RestOHid Device not found!\nCan not do hid_open_path!\n");
-    RestOHidDevImpl otherProduct(0x3E8C, 0x1111, "");
+    RestOHidDevImpl otherProduct(vesk::kVendorId, 0x1111, "");
     EXPECT_FALSE(otherProduct.Open(nullptr));  // nothing enumerated: no message
 }
 

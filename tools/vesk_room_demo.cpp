@@ -8,6 +8,9 @@
 // Usage: vesk_room_demo SCENE [SEGMENTS.txt] OUT_DIR   (SEGMENTS: "kind start end" lines)
 //        vesk_room_demo --check SCENE                  (whether the demo can play it, and why not)
 //        vesk_room_demo --idle SECONDS                 (camera attached, nothing played)
+#include <pulse/error.h>
+#include <pulse/simple.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -20,6 +23,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -43,6 +48,8 @@ using room_demo::SceneAudio;
 // Detected audio closer than this is one segment: the camera's far-end state would not fall
 // between the two.
 constexpr double kJoinSeconds = 1.0;
+// A sample above this is sound: where a segment's voiced part and the scene's first sound begin.
+constexpr int kSoundLevel = 600;
 
 struct Request {
     double seconds;  // since the scene started
@@ -73,7 +80,7 @@ Segment Voiced(const Segment& segment, const SceneAudio& audio) {
         for (size_t i = at; i < at + window; ++i) {
             peak = std::max(peak, std::abs(static_cast<int>(samples[i])));
         }
-        if (peak > 600) {
+        if (peak > kSoundLevel) {
             if (first < 0) {
                 first = static_cast<double>(at) / rate;
             }
@@ -89,15 +96,21 @@ bool IsMeasured(const Segment& segment) {
     return segment.kind == "speech" || segment.kind == "audio";
 }
 
-// Watches the camera: every request it receives, as it arrives.
+// Watches the camera: every request it receives, timed as the sending thread hands it over (a
+// room's camera is not slowed by the host's load, and neither is this clock), printed by a
+// thread of its own.
 class CameraWatch {
   public:
-    CameraWatch(int camera, Clock::time_point t0) : m_camera(camera), m_t0(t0) {
-        m_thread = std::thread([this] { Watch(); });
+    explicit CameraWatch(Clock::time_point t0) : m_t0(t0) {
+        s_watch = this;
+        usb_sim::ObserveFeatureReports(OnFeatureReport);
+        m_thread = std::thread([this] { Print(); });
     }
     ~CameraWatch() {
+        usb_sim::ObserveFeatureReports(nullptr);
         m_stop = true;
         m_thread.join();
+        s_watch = nullptr;
     }
     std::vector<Request> Requests() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -105,40 +118,148 @@ class CameraWatch {
     }
 
   private:
-    void Watch() {
-        camera_side::Camera side;
-        size_t seen = 0;
-        while (!m_stop) {
-            const auto reports = usb_sim::SentFeatureReports(m_camera);
-            for (; seen < reports.size(); ++seen) {
-                const std::vector<uint8_t>& report = reports[seen];
-                const auto taken = side.TakeFeatureReport(report.data(), report.size());
-                if (!taken) {
-                    continue;
-                }
-                Request request{Since(m_t0), taken->farEnd == vesk::FarEnd::kTrue,
-                                std::vector<uint8_t>(report.begin(), report.begin() + 16)};
+    static void OnFeatureReport(int /*id*/, const uint8_t* data, size_t length) {
+        const double seconds = Since(s_watch->m_t0);
+        std::lock_guard<std::mutex> lock(s_watch->m_mutex);
+        const auto taken = s_watch->m_side.TakeFeatureReport(data, length);
+        if (taken) {
+            s_watch->m_requests.push_back({seconds, taken->farEnd == vesk::FarEnd::kTrue,
+                                           std::vector<uint8_t>(data, data + 16)});
+        }
+    }
+
+    void Print() {
+        size_t printed = 0;
+        for (bool last = false; !last;) {
+            last = m_stop;
+            const std::vector<Request> requests = Requests();
+            for (; printed < requests.size(); ++printed) {
+                const Request& request = requests[printed];
                 std::printf("%8.3f s  far_end_talk %-5s  report", request.seconds,
                             request.farEnd ? "true" : "false");
                 for (uint8_t byte : request.firstBytes) {
                     std::printf(" %02x", byte);
                 }
                 std::printf(" ...\n");
-                std::fflush(stdout);
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_requests.push_back(std::move(request));
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::fflush(stdout);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
 
-    int m_camera;
+    static CameraWatch* s_watch;
     Clock::time_point m_t0;
     std::atomic<bool> m_stop{false};
     std::mutex m_mutex;
+    camera_side::Camera m_side;
     std::vector<Request> m_requests;
     std::thread m_thread;
 };
+CameraWatch* CameraWatch::s_watch = nullptr;
+
+// Listens to the default sink's monitor beside the service, as a client that the sound server's
+// data reaches without waiting (at a real-time priority where the system lets it): the moment
+// the scene's first sound reached the server's clients is the zero of every latency, so that
+// each of the service's own delays counts.
+class MonitorListener {
+  public:
+    MonitorListener(int rate, Clock::time_point t0) : m_rate(rate), m_t0(t0) {
+        m_thread = std::thread([this] { Listen(); });
+        for (int i = 0; i < 500 && !m_ready; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~MonitorListener() {
+        m_stop = true;
+        m_thread.join();
+    }
+    // Seconds since t0 at which the first sample above kSoundLevel reached it; -1 before.
+    double FirstSound() const { return m_firstSound; }
+    bool OnTime() const { return m_realTime; }
+
+  private:
+    void Listen() {
+        sched_param param{};
+        param.sched_priority = 2;
+        // Inherited by the client library's thread, started next, which reads the socket.
+        m_realTime = sched_setscheduler(0, SCHED_FIFO, &param) == 0;
+        const pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<uint32_t>(m_rate), 1};
+        pa_buffer_attr attributes;
+        std::memset(&attributes, 0xFF, sizeof attributes);
+        attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(10000, &spec));
+        int error = 0;
+        pa_simple* stream =
+            pa_simple_new(nullptr, "vesk_room_demo", PA_STREAM_RECORD, "@DEFAULT_MONITOR@",
+                          "reference listener", &spec, nullptr, &attributes, &error);
+        m_ready = true;
+        if (stream == nullptr) {
+            std::fprintf(stderr, "the reference listener: %s\n", pa_strerror(error));
+            return;
+        }
+        std::vector<int16_t> chunk(static_cast<size_t>(m_rate / 100));
+        while (!m_stop && m_firstSound < 0 &&
+               pa_simple_read(stream, chunk.data(), chunk.size() * sizeof chunk[0], &error) == 0) {
+            const double arrived = Since(m_t0);
+            for (size_t i = 0; i < chunk.size(); ++i) {
+                if (std::abs(static_cast<int>(chunk[i])) > kSoundLevel) {
+                    m_firstSound = arrived - static_cast<double>(chunk.size() - i) / m_rate;
+                    break;
+                }
+            }
+        }
+        pa_simple_free(stream);
+    }
+
+    int m_rate;
+    Clock::time_point m_t0;
+    std::atomic<bool> m_ready{false};
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_realTime{false};
+    std::atomic<double> m_firstSound{-1};
+    std::thread m_thread;
+};
+
+// This process's threads at a real-time priority but the demo's own listener, by name.
+std::string RealTimeThreads() {
+    std::string names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        const int policy = sched_getscheduler(std::stoi(task.path().filename().string()));
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        if ((policy & ~SCHED_RESET_ON_FORK) == SCHED_RR && name.rfind("vesk", 0) == 0) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+    }
+    return names;
+}
+
+// The time a thread of the service spent ready to run but waiting for a processor, and its
+// wake-ups (the kernel's schedstat), of the first thread of that name (threads take their
+// starter's name: the device manager's threads are named as the notifier's).
+struct ThreadWait {
+    double waitedMs = 0;
+    long wakeUps = 0;
+};
+
+ThreadWait WaitOf(const std::string& threadName) {
+    long first = -1;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        const long id = std::stol(task.path().filename().string());
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        if (name == threadName && (first < 0 || id < first)) {
+            first = id;
+        }
+    }
+    ThreadWait wait;
+    double running = 0;
+    double waitedNs = 0;
+    if (first >= 0 && (std::ifstream("/proc/self/task/" + std::to_string(first) + "/schedstat") >>
+                       running >> waitedNs >> wait.wakeUps)) {
+        wait.waitedMs = waitedNs / 1e6;
+    }
+    return wait;
+}
 
 bool WaitForCameraOpen(int camera, int seconds) {
     for (int i = 0; i < seconds * 100; ++i) {
@@ -283,12 +404,16 @@ std::vector<Segment> DetectedSegments(const std::vector<bool>& detecting) {
 
 // Plays the file as it is into the default sink; no shell sees the path.
 bool Play(const std::string& path) {
-    const char* const args[] = {"paplay", "--latency-msec=20", "--", path.c_str(), nullptr};
+    // A second ahead in the server, as a call's client buffers: a player that a busy host keeps
+    // waiting does not stretch the scene (the timelines are aligned once, at its start).
+    const char* const args[] = {"paplay", "--latency-msec=1000", "--", path.c_str(), nullptr};
     pid_t pid;
     if (posix_spawnp(&pid, "paplay", nullptr, nullptr, const_cast<char* const*>(args), environ) !=
         0) {
         return false;
     }
+    // The far end's player is a user's program, whatever niceness the demo was given.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(pid), 0);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
@@ -382,11 +507,19 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // capture starts
+    const std::string audioThreads = RealTimeThreads();
+    std::printf("the service's threads at a real-time priority: %s\n",
+                audioThreads.empty()
+                    ? "none (the system refused; as a user, it needs RLIMIT_RTPRIO)"
+                    : audioThreads.c_str());
 
     std::printf("== playing %s (%d Hz, %d channel%s, %.1f s)\n", scene.c_str(), audio.rate,
                 audio.channels, audio.channels == 1 ? "" : "s", length);
     const auto t0 = Clock::now();
-    CameraWatch watch(camera, t0);
+    CameraWatch watch(t0);
+    MonitorListener listener(audio.rate, t0);
+    const ThreadWait captureBefore = WaitOf("vesk-capture");
+    const ThreadWait notifierBefore = WaitOf("vesk-notifier");
     std::atomic<bool> playing{true};
     std::thread player([&] {
         if (!Play(scene)) {
@@ -403,22 +536,32 @@ int main(int argc, char** argv) {
     }
     player.join();
     const std::vector<Request> requests = watch.Requests();
+    const ThreadWait capture = WaitOf("vesk-capture");
+    const ThreadWait notifier = WaitOf("vesk-notifier");
 
     // The sound server plays the scene some time after paplay starts (over a second on an idle
-    // null sink). Align the timelines on the first detection: offline on the file, at the end
-    // of its first detecting block (the earliest the capture can decide on it), and live on
-    // the capture; latencies then count from the moment the audio reached the capture.
+    // null sink). The timelines are aligned where the scene's first sound reached the sink's
+    // monitor: latencies count from the moment the audio reached the sound server's clients.
+    // Without the listener, on the first detection: offline at the end of the file's first
+    // detecting block, live on the capture; the capture's own delay there is then not counted.
     double offline = -1;
-    for (size_t block = 0; block < detecting.size() && offline < 0; ++block) {
-        if (detecting[block]) {
-            offline = static_cast<double>(block + 1) * room_demo::kBlockSeconds;
+    double live = listener.FirstSound();
+    for (size_t at = 0; at < audio.mono.size() && live >= 0 && offline < 0; ++at) {
+        if (std::abs(static_cast<int>(audio.mono[at])) > kSoundLevel) {
+            offline = static_cast<double>(at) / audio.rate;
         }
     }
-    double live = -1;
-    for (const auto& [time, value] : detections) {
-        if (value > 0) {
-            live = time;
-            break;
+    if (live < 0) {
+        for (size_t block = 0; block < detecting.size() && offline < 0; ++block) {
+            if (detecting[block]) {
+                offline = static_cast<double>(block + 1) * room_demo::kBlockSeconds;
+            }
+        }
+        for (const auto& [time, value] : detections) {
+            if (value > 0) {
+                live = time;
+                break;
+            }
         }
     }
     if (offline < 0) {
@@ -426,10 +569,22 @@ int main(int argc, char** argv) {
                     scene.c_str());
     }
     const double delay = (offline >= 0 && live >= 0) ? live - offline : 0;
-    std::printf("\n== summary (the scene reached the capture %.0f ms after paplay started)\n",
-                1000 * delay);
+    std::printf("\n== summary (the scene reached the %s %.0f ms after paplay started)\n",
+                listener.FirstSound() >= 0 ? "sink's monitor" : "capture", 1000 * delay);
+    if (listener.FirstSound() >= 0 && !listener.OnTime()) {
+        std::printf(
+            "(the monitor was listened to at normal priority: under load the latencies below "
+            "may read short)\n");
+    }
     const bool heardAny = Summarize(segments, audio, requests, delay);
     std::printf("requests received by the camera: %zu\n", requests.size());
+    // What the scheduler made the flag's two threads wait, per wake-up, while the scene played.
+    const auto perWakeUp = [](const ThreadWait& before, const ThreadWait& after) {
+        const long wakeUps = after.wakeUps - before.wakeUps;
+        return wakeUps > 0 ? 1000 * (after.waitedMs - before.waitedMs) / wakeUps : 0.0;
+    };
+    std::printf("waited for a processor per wake-up: capture %.0f us, notifier %.0f us\n",
+                perWakeUp(captureBefore, capture), perWakeUp(notifierBefore, notifier));
 
     // The picture shows the scene where it was heard.
     std::vector<Segment> heard = segments;

@@ -8,11 +8,30 @@
 
 namespace vesk {
 
-// The camera maker's vendor id (every device of it is tracked) and the camera's product.
+// The camera maker's vendor id (every device of it is tracked) and the camera's product, the one
+// the test cameras play.
 constexpr uint16_t kVendorId = 0x3E8C;
 constexpr uint16_t kCameraProductId = 0x6B4E;
 constexpr char kCameraManufacturer[] = "Vesk";
 constexpr char kCameraProduct[] = "Quorin Q30";
+
+// The camera models the service tells, by product id. A second model is one more entry: the
+// udev rule, the postinst's match and the metainfo's modalias are made from this list at build
+// time (src/service/host_tools/facts_main.cpp), and scripts/check-structure holds the ids that
+// other files state to it.
+constexpr uint16_t kCameraProductIds[] = {kCameraProductId};
+
+constexpr bool IsCamera(uint16_t vendorId, uint16_t productId) {
+    if (vendorId != kVendorId) {
+        return false;
+    }
+    for (const uint16_t model : kCameraProductIds) {
+        if (productId == model) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // The vendor-defined HID interface: requests and responses in feature reports 5, events in input
 // reports 9 (an event code and its 16-bit value). Lengths count the report id.

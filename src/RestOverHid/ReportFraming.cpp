@@ -22,11 +22,6 @@ uint64_t GetLittleEndian(const uint8_t* at, int bytes) {
     return value;
 }
 
-bool Invalid(size_t size) {
-    std::cerr << "Invalid Rest Report! Size: " << size << std::endl;
-    return false;
-}
-
 }  // namespace
 
 Reports BuildReports(const std::string& head, const std::string& body, uint8_t bodyKind,
@@ -96,20 +91,20 @@ Reports BuildReports(const std::string& head, const std::string& body, uint8_t b
     return reports;
 }
 
-bool ParseReport(const uint8_t* report, size_t size, uint8_t reportId, FramedMessage& message,
-                 ProgressCallback& progress) {
+ReportRead DecodeReport(const uint8_t* report, size_t size, uint8_t reportId,
+                        FramedMessage& message) {
     if (size < kLaterHeaderSize || report[0] != reportId) {
-        return Invalid(size);
+        return ReportRead::kInvalid;
     }
     const uint64_t length = GetLittleEndian(report + 1, 2);
     const uint8_t flags = report[3];
     // A first report too short for its header fields cannot be decoded.
     if (length != 0 && (flags & FIRST_REPORT) != 0 && size < kFirstHeaderSize) {
-        return Invalid(size);
+        return ReportRead::kInvalid;
     }
     message.lastLength = length;
     if (length == 0) {
-        return true;
+        return ReportRead::kNoPayload;
     }
     size_t offset = 0;
     uint64_t payload = 0;
@@ -124,20 +119,31 @@ bool ParseReport(const uint8_t* report, size_t size, uint8_t reportId, FramedMes
         offset = kLaterHeaderSize;
         payload = length - 1;
     }
-    if ((flags & (HEAD_DATA | BODY_PART)) != 0) {
+    const bool carries = (flags & (HEAD_DATA | BODY_PART)) != 0;
+    if (carries) {
         // Never past the end of the report, whatever its length field claims.
         payload = std::min<uint64_t>(payload, size - offset);
         message.collected.append(reinterpret_cast<const char*>(report + offset), payload);
         message.received += payload;
-        if (message.bodyLength != 0 && progress) {
-            progress(message.received, message.bodyLength);
-        }
     }
     if ((flags & HEAD_END) != 0) {
         message.headDone = true;
     }
     if ((flags & BODY_END) != 0) {
         message.bodyDone = true;
+    }
+    return carries ? ReportRead::kPayload : ReportRead::kNoPayload;
+}
+
+bool ParseResponseReport(const uint8_t* report, size_t size, uint8_t reportId,
+                         FramedMessage& message, ProgressCallback& progress) {
+    const ReportRead read = DecodeReport(report, size, reportId, message);
+    if (read == ReportRead::kInvalid) {
+        std::cerr << "Invalid Rest Report! Size: " << size << std::endl;
+        return false;
+    }
+    if (read == ReportRead::kPayload && message.bodyLength != 0 && progress) {
+        progress(message.received, message.bodyLength);
     }
     return true;
 }

@@ -241,7 +241,8 @@ bool RestOHidDevImpl::GetResponse(std::string& head, std::string& body,
         }
         if (read >= 0) {
             const size_t size = std::min<size_t>(static_cast<size_t>(read), buffer.size());
-            const bool valid = ParseReport(buffer.data(), size, m_requestReportId, state, progress);
+            const bool valid =
+                ParseResponseReport(buffer.data(), size, m_requestReportId, state, progress);
             if (!started) {
                 if (valid && state.lastLength == 0) {
                     std::this_thread::sleep_for(std::chrono::microseconds(g_pollWaitUs.load()));

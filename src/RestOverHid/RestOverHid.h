@@ -106,10 +106,21 @@ struct FramedMessage {
     bool bodyDone = false;
 };
 
-// Decodes one report into `message`; false for an invalid report (too short to hold its
-// header, or another report id), which is reported on standard error. `progress` is called with
-// (received, body length) for every report that carries payload of a message with a body.
-bool ParseReport(const uint8_t* report, size_t size, uint8_t reportId, FramedMessage& message,
-                 ProgressCallback& progress);
+// What one report brought to a message.
+enum class ReportRead { kInvalid, kNoPayload, kPayload };
+
+// Decodes one report into `message`, the same both ways (the camera's side reads requests with
+// it): kInvalid for a report too short to hold its header or of another report id, which
+// changes nothing; otherwise whether the report carried head or body bytes (possibly none).
+// Pure: no output.
+ReportRead DecodeReport(const uint8_t* report, size_t size, uint8_t reportId,
+                        FramedMessage& message);
+
+// The response side's step, one call per poll: decodes a report read from the camera into
+// `message`; false for an invalid report, which is reported on standard error. `progress` is
+// called with (received, body length) for every report that carries payload of a message with
+// a body.
+bool ParseResponseReport(const uint8_t* report, size_t size, uint8_t reportId,
+                         FramedMessage& message, ProgressCallback& progress);
 
 }  // namespace vesk

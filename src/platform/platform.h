@@ -15,6 +15,7 @@
 #ifdef _WIN32
 
 #include <windows.h>
+#include <avrt.h>
 #include <process.h>
 #include <shlobj.h>
 
@@ -49,6 +50,7 @@ typedef void* HANDLE;
 typedef void* HWND;
 typedef void* PSID;
 typedef void* LPVOID;
+typedef DWORD* LPDWORD;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
 typedef const wchar_t* LPCWSTR;
@@ -96,6 +98,16 @@ void Sleep(DWORD dwMilliseconds);
 // The handles of threads and events this process holds open (its only kernel objects here).
 HANDLE GetCurrentProcess();
 BOOL GetProcessHandleCount(HANDLE hProcess, DWORD* pdwHandleCount);
+
+// Multimedia class scheduling: the calling thread joins the task named "Audio" (the only one
+// here) until it gives the returned handle back, on the thread that joined. Joined, it runs at
+// a low real-time priority (SCHED_RR 1, below the sound servers' threads), which threads it
+// starts do not inherit. It is guarded by RLIMIT_RTTIME (the service's unit sets it; where the
+// process has none it gets 200 ms, hard 1 s): a thread that runs the soft limit without
+// blocking is put back to normal scheduling. Null when the system refuses (no RLIMIT_RTPRIO or
+// CAP_SYS_NICE, no guard): the thread then runs as before.
+HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR TaskName, LPDWORD TaskIndex);
+BOOL AvRevertMmThreadCharacteristics(HANDLE AvrtHandle);
 
 // Recursive, like the Windows critical section.
 typedef struct _CRITICAL_SECTION {

@@ -3,7 +3,9 @@
 // none set, every seam passes through to the system.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "platform/ServiceEvent.h"
 #include "platform/coreaudio.h"
@@ -17,6 +19,45 @@ namespace vesk_platform {
 // shrinks, so that the 10 s boot wait, 5 s thread waits and 10 s retries run fast.
 void SetTimeDivisor(unsigned divisor);
 unsigned TimeDivisor();
+
+// Lock-step thread waits (tests): while on, a bounded wait for a thread to raise its running
+// flag or to end runs out only while the test holds that thread (a stand-in parks it in a
+// ThreadHold) or once it has ended, never because the machine was slow to schedule it; a
+// thread that neither ends nor is held is waited for on, up to a minute of real time (a hang).
+// The service's stopwatch then counts the calling thread's own sleeps and timed-out waits, at
+// their nominal lengths, instead of the clock.
+void SetLockstepThreadWaits(bool on);
+bool LockstepThreadWaits();
+
+// Marks the calling thread, for the object's life, as parked by a test stand-in until
+// `released` returns true (asked from the waiting thread, without the stand-in's locks).
+class ThreadHold {
+  public:
+    explicit ThreadHold(std::function<bool()> released);
+    ~ThreadHold();
+    ThreadHold(const ThreadHold&) = delete;
+    ThreadHold& operator=(const ThreadHold&) = delete;
+
+  private:
+    uint64_t m_thread;
+};
+// Whether the thread with this system id is parked in a ThreadHold and not yet released.
+bool ThreadIsHeld(uint64_t thread);
+
+// How long something took in the service's own milliseconds: the steady clock times the
+// divisor, or with lock-step thread waits the calling thread's nominal waits (see above).
+class ServiceStopwatch {
+  public:
+    ServiceStopwatch();
+    uint64_t ElapsedMs() const;
+
+  private:
+    std::chrono::steady_clock::time_point m_began;
+    uint64_t m_waitedAtStart;
+};
+// Called by the platform's Sleep and by a finite wait that timed out: the calling thread has
+// waited `milliseconds` (nominal) more.
+void NoteWaited(DWORD milliseconds);
 
 // Replaces Sleep: while set, Sleep calls `hook` instead of sleeping (tests hold a thread's
 // loop between its passes with it).

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
+#include "base/timings.h"
 #include "platform/ServiceEvent.h"
 
 namespace {
@@ -27,7 +28,6 @@ void Error(const char* text) {
 // can return as soon as SERVICE_STOPPED is reported, while the handler still stops the
 // controller. The program waits for that stop (bounded) before it ends, so that the controller
 // shuts down cleanly and every report is made.
-constexpr DWORD kStopWaitMs = 30000;
 std::atomic<bool> g_stopBegun{false};
 const HANDLE g_stopDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset
 
@@ -213,7 +213,7 @@ int RunCommandLine(int argc, char** argv) {
         g_stopBegun = false;
         if (StartServiceCtrlDispatcherW(table)) {
             if (g_stopBegun) {
-                WaitForSingleObject(g_stopDone, kStopWaitMs);
+                WaitForSingleObject(g_stopDone, vesk_timings::kServiceStopWaitMs);
             }
             Success("run service success");
         } else {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <iterator>
 
-#include "service/timings.h"
 #include "signal/detector_bands.h"
 
 #if defined(__ARM_NEON)
@@ -18,9 +17,6 @@ constexpr int32_t kCandidateWindowEnd = 600;
 constexpr int64_t kNoiseFactor = 30;
 constexpr float kRelativeThreshold = 10.0f;
 constexpr float kAbsoluteThreshold = 64000000.0f;
-constexpr int32_t kHangoverLength = vesk_timings::kHangoverBlocks;
-static_assert(BLOCK_48K * 1000 == 48000 * vesk_timings::kDetectorBlockMs,
-              "a block is the detector's decision step");
 
 // Detection needs the excess summed over the bands both large against the summed floors and
 // large in absolute terms.
@@ -115,7 +111,7 @@ void InitDetectorState(DetectorState* state, int32_t captureRate) {
     std::fill(std::begin(state->floor), std::end(state->floor), kFloorReset);
     std::fill(std::begin(state->candidate), std::end(state->candidate), kFloorReset);
     state->rate = captureRate == 44100 ? 48000 : captureRate;
-    state->hangoverLength = kHangoverLength;
+    state->hangoverLength = kHangoverBlocks;
 }
 
 int32_t DetectSignal(const int16_t* block, DetectorState* state) {

@@ -9,7 +9,12 @@
 #include "signal/simd.h"
 
 constexpr int kDetectorBands = 18;
-constexpr int BLOCK_48K = 480;  // samples of a 10 ms block at 48 kHz
+// The detector decides once a block, and holds a detection for a hangover of blocks; the
+// service's timings and judges that depend on them take them from here.
+constexpr int kDetectorBlockMs = 10;
+constexpr int kHangoverBlocks = 10;
+constexpr int kHangoverMs = kHangoverBlocks * kDetectorBlockMs;
+constexpr int BLOCK_48K = 48 * kDetectorBlockMs;  // samples of a block at 48 kHz
 constexpr int kEnergyHistory = 4;
 
 struct DetectorState {

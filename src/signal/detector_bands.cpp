@@ -1,3 +1,5 @@
+// Longer than 400 lines: the band energies' kernels for every instruction-set level (portable,
+// SSE2, AVX2, NEON) stay beside each other, so that a change to one is made to all.
 #include "signal/detector_bands.h"
 
 #include <algorithm>

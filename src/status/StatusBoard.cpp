@@ -325,7 +325,7 @@ void WriteIfDue(const char* folder, int64_t packets, CVeskLogger* logger) {
     const UnixTime now = Now();
     const bool changed = TakeChanged(b);
     b.pending = WatchSoundServer(b, now) || changed || b.pending;
-    const bool periodic = nowMs - b.lastWriteMs >= kWritePeriodSeconds * 1000;
+    const bool periodic = nowMs - b.lastWriteMs >= vesk_timings::kSnapshotWritePeriodSeconds * 1000;
     const bool paced = nowMs - b.lastWriteMs >= kMinGapMs;
     // The verdict also changes with time alone (the start's grace, capture down for 30 s).
     const bool judgeAgain = paced && nowMs - b.lastJudgedMs >= 1000;

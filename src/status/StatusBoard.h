@@ -30,9 +30,10 @@ void CameraClosed();
 void RequestSent(bool farEndTalking, bool succeeded);
 
 // Writes `folder`/status.json (nothing for an empty folder) when a fact or the verdict changed,
-// or the last write is kWritePeriodSeconds old; tells the service manager the summary line when
-// it changed. `packets` is the process's count of captured packets, for their rate. A failed
-// write is logged through `logger` (the 1st and every 60th) and otherwise ignored.
+// or the last write is the snapshot's write period old (base/timings.h); tells the service
+// manager the summary line when it changed. `packets` is the process's count of captured
+// packets, for their rate. A failed write is logged through `logger` (the 1st and every 60th)
+// and otherwise ignored.
 void WriteIfDue(const char* folder, int64_t packets, CVeskLogger* logger);
 // The run's last snapshot: the service stopped.
 void WriteStopped(const char* folder, CVeskLogger* logger);

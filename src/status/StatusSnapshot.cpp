@@ -1,3 +1,5 @@
+// Longer than 400 lines: the snapshot's writer, its checking reader and its verdict stay
+// together, so that the file's schema has one home.
 #include "status/StatusSnapshot.h"
 
 #include <json/json.h>

@@ -22,16 +22,14 @@
 #include <string>
 #include <vector>
 
-#include "service/timings.h"
+#include "base/timings.h"
 
 namespace vesk_status {
 
 constexpr int kSchemaVersion = 1;
 constexpr const char* kFileName = "status.json";
-// The service writes the snapshot at least this often; a snapshot three periods old means the
-// service is not running or hung.
-constexpr int64_t kWritePeriodSeconds = vesk_timings::kSnapshotWritePeriodSeconds;
-constexpr int64_t kStaleAfterSeconds = 3 * kWritePeriodSeconds;
+// A snapshot three write periods old means the service is not running or hung.
+constexpr int64_t kStaleAfterSeconds = 3 * vesk_timings::kSnapshotWritePeriodSeconds;
 // Camera and capture faults only count as critical once the service has had this long to
 // start: its boot wait and the camera's retry, with 10 s to spare.
 constexpr int64_t kStartGraceSeconds =

@@ -7,17 +7,18 @@
 namespace soak {
 namespace {
 
-constexpr double kGrid = vesk_timings::Seconds(vesk_timings::kDetectorBlockMs);
+constexpr double kGrid = vesk_timings::Seconds(kDetectorBlockMs);
 constexpr double kPollPeriod = vesk_timings::Seconds(vesk_timings::kNotifierPollMs);
 // After a room came back, the flag may still show the hold of what came before.
 constexpr double kCalmMargin = kReleaseAllowance;
 
 // What the service could hear, on a 10 ms grid of the soak's clock: detecting blocks of the
-// program as it was played, and where a person speaks.
+// program as it was played, where a person speaks, and the program's moment (-1: none heard).
 struct Heard {
     std::vector<int> mayDetectSum;     // prefix sums: detects for some phase of the blocks
     std::vector<int> surelyDetectSum;  // for every phase
     std::vector<int> speechSum;
+    std::vector<int32_t> programMs;
 
     static int Cell(double time) { return static_cast<int>(std::floor(time / kGrid)); }
     static bool Any(const std::vector<int>& sum, double from, double to) {
@@ -28,6 +29,7 @@ struct Heard {
     bool MayDetect(double from, double to) const { return Any(mayDetectSum, from, to); }
     bool SurelyDetects(double from, double to) const { return Any(surelyDetectSum, from, to); }
     bool Speaks(double from, double to) const { return Any(speechSum, from, to); }
+    bool SureIn(size_t cell) const { return surelyDetectSum[cell + 1] > surelyDetectSum[cell]; }
 };
 
 Heard HearProgram(const Observations& seen, const Hearing& hearing) {
@@ -35,6 +37,8 @@ Heard HearProgram(const Observations& seen, const Hearing& hearing) {
     std::vector<int> may(static_cast<size_t>(cells), 0);
     std::vector<int> surely(static_cast<size_t>(cells), 0);
     std::vector<int> speech(static_cast<size_t>(cells), 0);
+    Heard heard;
+    heard.programMs.assign(static_cast<size_t>(cells), -1);
     const std::vector<HeardPoint>& points = seen.heard;
     for (size_t i = 0; i + 1 < points.size(); ++i) {
         const HeardPoint& a = points[i];
@@ -51,9 +55,9 @@ Heard HearProgram(const Observations& seen, const Hearing& hearing) {
             surely[static_cast<size_t>(cell)] =
                 hearing.detects(a.rate, a.channels, static_cast<int32_t>(ms), true);
             speech[static_cast<size_t>(cell)] = hearing.speaks(static_cast<int32_t>(ms));
+            heard.programMs[static_cast<size_t>(cell)] = static_cast<int32_t>(ms);
         }
     }
-    Heard heard;
     heard.mayDetectSum.resize(may.size() + 1, 0);
     heard.surelyDetectSum.resize(may.size() + 1, 0);
     heard.speechSum.resize(speech.size() + 1, 0);
@@ -63,6 +67,55 @@ Heard HearProgram(const Observations& seen, const Hearing& hearing) {
         heard.speechSum[i + 1] = heard.speechSum[i] + speech[i];
     }
     return heard;
+}
+
+// Where the soak's own player froze: no note of its position for several of its periods, or a
+// position that ran ahead of or fell behind the clock (a position guessed across a freeze,
+// corrected by the server's next timing report). Close ones are one stretch: the correction
+// can come that much later.
+std::vector<Window> PlayerFrozen(const std::vector<HeardPoint>& points) {
+    constexpr double kLongestNoteGap = 0.15;
+    constexpr double kLongestSlip = 0.05;
+    constexpr double kCorrectionLag = 1.6;
+    std::vector<Window> frozen;
+    for (size_t i = 0; i + 1 < points.size(); ++i) {
+        const HeardPoint& a = points[i];
+        const HeardPoint& b = points[i + 1];
+        if (a.stream == 0 || b.stream != a.stream) {
+            continue;
+        }
+        const double elapsed = b.time - a.time;
+        const double played = (b.programMs - a.programMs) / 1000;
+        if (elapsed <= kLongestNoteGap && std::abs(played - elapsed) <= kLongestSlip) {
+            continue;
+        }
+        if (!frozen.empty() && a.time - frozen.back().end < kCorrectionLag) {
+            frozen.back().end = b.time;
+        } else {
+            frozen.push_back({a.time, b.time});
+        }
+    }
+    return frozen;
+}
+
+// Whether [from, to] comes within the release allowance of a stretch where the player froze.
+bool NearFrozen(const std::vector<Window>& frozen, double from, double to) {
+    for (const Window& window : frozen) {
+        if (window.start - kReleaseAllowance < to && window.end + kReleaseAllowance > from) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The stretches in which the server played only part of the far end's channels, the last one
+// to the soak's end when the far end opened no new stream by then.
+std::vector<Window> FarEndPartial(const Observations& seen) {
+    std::vector<Window> partial = seen.farEndPartial;
+    for (Window& window : partial) {
+        window.end = window.end < 0 ? seen.seconds : window.end;
+    }
+    return partial;
 }
 
 // Stretches in which the far end played on another sink than the default: the default's
@@ -98,6 +151,9 @@ std::vector<Window> CalmWindows(const Observations& seen) {
         const double back =
             record.recovered >= 0 ? record.recovered : record.end + record.event.recovery;
         disturbed.push_back({record.event.start, back + kCalmMargin});
+    }
+    for (const Window& partial : FarEndPartial(seen)) {
+        disturbed.push_back({partial.start, partial.end + kCalmMargin});
     }
     for (const Window& away : FarEndAway(seen)) {
         disturbed.push_back({away.start - kTruthPeriod, away.end + kCalmMargin});
@@ -174,7 +230,7 @@ void MeasureDelays(const Observations& seen, const Heard& heard, Analysis* analy
                 // An onset the capture cannot miss whatever its blocks' phase.
                 if (!on && heard.SurelyDetects(t - kGrid, t + 0.1)) {
                     const double delay = FirstReport(seen.reports, true, t - kGrid, t + 2);
-                    if (delay >= 0) {
+                    if (delay >= 0 && !NearFrozen(analysis->playerFrozen, t - kGrid, t + delay)) {
                         analysis->agreement.onsets.push_back(delay);
                     }
                 }
@@ -183,11 +239,82 @@ void MeasureDelays(const Observations& seen, const Heard& heard, Analysis* analy
             } else if (on && t - last >= kReleaseAllowance) {
                 on = false;
                 const double delay = FirstReport(seen.reports, false, last, last + 2);
-                if (delay >= 0) {
+                if (delay >= 0 && !NearFrozen(analysis->playerFrozen, last, last + delay)) {
                     analysis->agreement.releases.push_back(delay);
                 }
             }
         }
+    }
+}
+
+bool InCalm(const std::vector<Window>& calm, double time) {
+    for (const Window& window : calm) {
+        if (time >= window.start && time <= window.end) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Every far-end clip the detector is sure of, in calm polls of its first seconds, must turn the
+// flag on at least once: quiet speech gives sure polls only in short runs, which neither the
+// deaf stretches nor the agreement's share see go missing. The flag counts as this clip's where
+// no audio before the clip can still hold it.
+void CheckClips(const Observations& seen, const Hearing& hearing, const Heard& heard,
+                Analysis* analysis) {
+    struct Clip {
+        double first = -1;  // its first and last cell heard, on the soak's clock
+        double last = -1;
+        int surePolls = 0;
+        long lastSurePoll = -1;
+    };
+    constexpr long kCellsPerPoll = vesk_timings::kNotifierPollMs / kDetectorBlockMs;
+    std::vector<Clip> clips(hearing.clips.size());
+    for (size_t cell = 0; cell < heard.programMs.size(); ++cell) {
+        const int32_t ms = heard.programMs[cell];
+        const int index = ms < 0 || !hearing.clipAt ? -1 : hearing.clipAt(ms);
+        if (index < 0 || static_cast<size_t>(index) >= clips.size()) {
+            continue;
+        }
+        Clip& clip = clips[static_cast<size_t>(index)];
+        const double time = static_cast<double>(cell) * kGrid;
+        clip.first = clip.first < 0 ? time : clip.first;
+        clip.last = time + kGrid;
+        const long poll = static_cast<long>(cell) / kCellsPerPoll;
+        // A poll counts where the flag has time to show it before the soak ends.
+        if (heard.SureIn(cell) && poll != clip.lastSurePoll &&
+            ms - hearing.clips[static_cast<size_t>(index)].startMs < kClipJudgedSeconds * 1000 &&
+            time < seen.seconds - kReleaseAllowance && InCalm(analysis->calm, time)) {
+            ++clip.surePolls;
+            clip.lastSurePoll = poll;
+        }
+    }
+    for (size_t index = 0; index < clips.size(); ++index) {
+        const Clip& clip = clips[index];
+        if (clip.surePolls < kClipSurePolls) {
+            continue;
+        }
+        ++analysis->agreement.clipsJudged;
+        bool flagged = false;
+        for (double t = std::ceil(clip.first / kPollPeriod) * kPollPeriod;
+             !flagged && t <= clip.last + kReleaseAllowance; t += kPollPeriod) {
+            bool camera = false;
+            flagged = CameraAt(seen.reports, t, &camera) && camera &&
+                      !heard.MayDetect(t - kReleaseAllowance, clip.first);
+        }
+        if (flagged) {
+            continue;
+        }
+        ++analysis->agreement.clipsMissed;
+        const PlacedClip& placed = hearing.clips[index];
+        char detail[200];
+        std::snprintf(detail, sizeof detail,
+                      "%s at %.0f dB, heard from %.1f s to %.1f s: the flag never came on, though "
+                      "the detector offline is sure of audio in %d polls of its first %.0f s",
+                      placed.name.c_str(), placed.levelDb, clip.first, clip.last, clip.surePolls,
+                      kClipJudgedSeconds);
+        analysis->failures.push_back(
+            {clip.first, "clip flagged", detail, PrecedingEvent(seen, clip.first)});
     }
 }
 
@@ -201,6 +328,24 @@ int PrecedingEvent(const Observations& seen, double time) {
         }
     }
     return number;
+}
+
+double CurrentStreamSince(const std::vector<TruthSample>& truth) {
+    double since = -1;
+    for (auto sample = truth.rbegin(); sample != truth.rend(); ++sample) {
+        if (sample->stream < 0 || sample->stream != truth.back().stream) {
+            break;
+        }
+        since = sample->time;
+    }
+    return since;
+}
+
+bool RestartedFor(const EventRecord& record, const std::vector<TruthSample>& truth) {
+    const std::vector<Action>& actions = record.event.actions;
+    const bool newDefault =
+        !actions.empty() && (actions.back().verb == "switch" || actions.back().verb == "add");
+    return CurrentStreamSince(truth) >= record.end + (newDefault ? kRestartEarliest : 0);
 }
 
 double Median(std::vector<double> values) {
@@ -291,15 +436,6 @@ void CheckFarEnd(const Observations& seen, Analysis* analysis) {
                  " s (the soak's own fault, not the service's)",
              PrecedingEvent(seen, away.start)});
     }
-}
-
-bool InCalm(const std::vector<Window>& calm, double time) {
-    for (const Window& window : calm) {
-        if (time >= window.start && time <= window.end) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // A least-squares slope per hour and the medians of the first and last few samples.
@@ -430,9 +566,12 @@ Analysis Analyze(const Observations& seen, const Hearing& hearing) {
     Analysis analysis;
     analysis.failures = seen.failures;
     analysis.calm = CalmWindows(seen);
+    analysis.playerFrozen = PlayerFrozen(seen.heard);
+    analysis.farEndPartial = FarEndPartial(seen);
     const Heard heard = HearProgram(seen, hearing);
     ComparePolls(seen, heard, &analysis);
     MeasureDelays(seen, heard, &analysis);
+    CheckClips(seen, hearing, heard, &analysis);
     const Agreement& agreement = analysis.agreement;
     if (agreement.polls > 0 &&
         static_cast<double>(agreement.agreeing) < kRequiredAgreement * agreement.polls) {

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "service/timings.h"
+#include "base/timings.h"
+#include "signal/SignalDetector.h"
 #include "tools/soak/soak_log.h"
 #include "tools/soak/soak_observations.h"
 #include "tools/soak/soak_program.h"
@@ -21,14 +22,24 @@ namespace soak {
 // hold after it, with 100 ms to spare.
 constexpr double kOnsetAllowance = vesk_timings::Seconds(vesk_timings::kNotifierPollMs + 50);
 constexpr double kReleaseAllowance =
-    vesk_timings::Seconds(vesk_timings::kHangoverMs + vesk_timings::kFarTalkHoldMs + 100);
+    vesk_timings::Seconds(kHangoverMs + vesk_timings::kFarTalkHoldMs + 100);
 constexpr double kHoldSeconds = vesk_timings::Seconds(vesk_timings::kFarTalkHoldMs);
 constexpr double kRequiredAgreement = 0.95;
 // A steady flag is resent every resend period, later by the polls' own time on a busy machine.
 constexpr double kLongestResend = vesk_timings::Seconds(vesk_timings::kResendPeriodMs + 600);
 constexpr double kLongestStop = 0.5;
+// Every far-end clip in which the detector is sure of audio in this many polls of its first
+// seconds must turn the flag on.
+constexpr int kClipSurePolls = 3;
+constexpr double kClipJudgedSeconds = 3.0;
 // The truth's sampling period, and how long the far end may lag behind a new default.
 constexpr double kTruthPeriod = 0.2;
+// How long after a resume the server's links to the sink are looked at.
+constexpr double kLinksSettleSeconds = 1.5;
+// The restart that follows a new default comes the restart's delay after the last change (less
+// half a second for the server's report and the passes); a stream made sooner after it was for
+// an earlier change.
+constexpr double kRestartEarliest = vesk_timings::Seconds(vesk_timings::kRestartDelayMs) - 0.5;
 constexpr double kFarEndSettle = 1.0;
 constexpr long kLogLimitBytes = 20000000;
 
@@ -47,6 +58,8 @@ struct Agreement {
     long speechAgreeing = 0;       // against the speech labels instead, for information
     std::vector<double> onsets;    // from the audio the detector finds to the flag on
     std::vector<double> releases;  // from the last of it to the flag off
+    long clipsJudged = 0;          // clips the detector is sure of (see kClipSurePolls)
+    long clipsMissed = 0;          // ... that never turned the flag on
     double longestResend = 0;
     long longResends = 0;
 };
@@ -66,6 +79,11 @@ struct KindStats {
 
 struct Analysis {
     std::vector<Window> calm;
+    // Where the soak's own player froze (a busy machine): the harness's, not the service's; left
+    // out of the onset and release figures.
+    std::vector<Window> playerFrozen;
+    // Where the server played only part of the far end's channels: the server's; not calm.
+    std::vector<Window> farEndPartial;
     std::vector<Poll> polls;
     Agreement agreement;
     Trend descriptors;
@@ -81,6 +99,16 @@ struct Analysis {
 };
 
 Analysis Analyze(const Observations& seen, const Hearing& hearing);
+
+// When the service's current stream was first seen: the first of the latest run of samples that
+// saw that same stream (its index, with no sample without it between), -1 when the latest saw
+// none.
+double CurrentStreamSince(const std::vector<TruthSample>& truth);
+// Whether capture was restarted for the event's last change: the service's current stream was
+// first seen after its last action, and after a new default no sooner than the restart that
+// follows it. It counts from the first sample that saw it, wherever between two samples the
+// restart fell.
+bool RestartedFor(const EventRecord& record, const std::vector<TruthSample>& truth);
 
 double Median(std::vector<double> values);
 double Worst(const std::vector<double>& values);

@@ -32,6 +32,7 @@ struct TruthSample {
     std::string defaultSink;
     std::string capturedSink;  // empty when the service has no stream
     std::string farEndSink;    // where the far end plays; empty when it has no stream
+    int64_t stream = -1;       // the service's stream (the server's index); -1: none seen
 };
 
 struct ProcessSample {
@@ -89,6 +90,10 @@ struct Observations {
     std::vector<EventRecord> events;
     std::vector<HeardPoint> heard;
     std::vector<Window> diskFull;  // from the fill to the free
+    // PipeWire 0.3 restarts a sink's node at a suspend; at the resume it can leave some of the
+    // far end's links to the sink paused, so that the sink plays only part of its channels until
+    // the far end opens a new stream: from the resume to that stream (end -1: not by the end).
+    std::vector<Window> farEndPartial;
     std::vector<Failure> failures;
     // Numbered log lines sent: number, when, and whether the disk was full then.
     std::vector<std::pair<long, double>> logLinesSent;

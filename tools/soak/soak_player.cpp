@@ -59,7 +59,7 @@ void Player::Run() {
 }
 
 bool Player::Connect() {
-    return m_client.Connect(m_server, "vesk-soak far end", kConnectSeconds);
+    return m_client.Connect(m_server, kFarEndClientName, kConnectSeconds);
 }
 
 // A new stream on the default sink, in its rate and channel count.

@@ -261,10 +261,21 @@ bool Program::Speech(int32_t ms) const {
 }
 
 Hearing Program::AsHeard() const {
+    std::vector<PlacedClip> placed;
+    for (const Placement& placement : m_placements) {
+        placed.push_back(
+            {m_clips[placement.clip].name, kLevelsDb[placement.level], placement.startMs});
+    }
     return {[this](int rate, int channels, int32_t ms, bool surely) {
                 return Detects(rate, channels, ms, surely);
             },
-            [this](int32_t ms) { return Speech(ms); }};
+            [this](int32_t ms) { return Speech(ms); },
+            [this](int32_t ms) {
+                const Placement* placement = At(ms);
+                return placement == nullptr ? -1
+                                            : static_cast<int>(placement - m_placements.data());
+            },
+            std::move(placed)};
 }
 
 }  // namespace soak

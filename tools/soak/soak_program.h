@@ -44,12 +44,22 @@ struct Segment {
     int32_t endMs;
 };
 
+// A clip as placed in the program, as the judge names it in a failure.
+struct PlacedClip {
+    std::string name;
+    double levelDb;
+    int32_t startMs;
+};
+
 // What the judge asks of the audio played: whether the detector finds audio in the 10 ms block
 // of program time `ms` on a sink of `rate` and `channels` (for every phase of the capture's
-// blocks when `surely`), and whether a person speaks there. A program answers from its clips.
+// blocks when `surely`), whether a person speaks there, and which of the placed clips plays
+// there (-1: none). A program answers from its clips.
 struct Hearing {
     std::function<bool(int rate, int channels, int32_t ms, bool surely)> detects;
     std::function<bool(int32_t ms)> speaks;
+    std::function<int(int32_t ms)> clipAt;
+    std::vector<PlacedClip> clips;
 };
 
 class Program {

@@ -146,6 +146,7 @@ bool PulseControl::Query(ServerView* view) {
                          if (name != nullptr && strcmp(name, kServiceStreamName) == 0) {
                              auto* v = static_cast<ServerView*>(userdata);
                              v->serviceStream = true;
+                             v->serviceOutput = info->index;
                              v->serviceSource = info->source;
                              v->serviceCorked = info->corked != 0;
                          }

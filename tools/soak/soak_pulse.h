@@ -77,6 +77,7 @@ struct ServerView {
     std::string defaultSink;
     std::vector<SinkView> sinks;
     bool serviceStream = false;  // the service's loopback stream exists
+    uint32_t serviceOutput = 0;  // its index
     uint32_t serviceSource = 0;
     bool serviceCorked = false;
     bool farEndStream = false;  // the far end's playback stream exists
@@ -116,5 +117,6 @@ class PulseControl {
 // The service's loopback stream, as the service names it.
 constexpr const char* kServiceStreamName = "VeskAudioService loopback";
 constexpr const char* kFarEndStreamName = "vesk-soak call";
+constexpr const char* kFarEndClientName = "vesk-soak far end";
 
 }  // namespace soak

@@ -229,6 +229,12 @@ void SummarizeFlag(std::ostream& out, const Analysis& analysis) {
     for (const Window& window : analysis.calm) {
         calm += window.end - window.start;
     }
+    double frozen = 0;
+    double longestFrozen = 0;
+    for (const Window& window : analysis.playerFrozen) {
+        frozen += window.end - window.start;
+        longestFrozen = std::max(longestFrozen, window.end - window.start);
+    }
     out << "## Far-end flag\n\n"
         << "| | value |\n|---|---:|\n"
         << "| calm time compared | " << Fixed(calm, 0) << " s |\n"
@@ -243,8 +249,28 @@ void SummarizeFlag(std::ostream& out, const Analysis& analysis) {
         << "| release delay, median / worst (" << a.releases.size() << " releases) | "
         << Fixed(Median(a.releases) * 1000, 0) << " / " << Fixed(Worst(a.releases) * 1000, 0)
         << " ms |\n"
+        << "| far-end clips the detector is sure of (in " << kClipSurePolls
+        << " or more calm polls of their first " << Fixed(kClipJudgedSeconds, 0) << " s) | "
+        << a.clipsJudged << " |\n"
+        << "| of them, never turning the flag on | " << a.clipsMissed << " |\n"
         << "| longest gap between requests (steady flag resent every 5 s) | "
-        << Fixed(a.longestResend, 2) << " s |\n\n";
+        << Fixed(a.longestResend, 2) << " s |\n"
+        << "| the soak's own player frozen (the harness's; left out of onset and release) | "
+        << analysis.playerFrozen.size() << " stretches, " << Fixed(frozen) << " s, longest "
+        << Fixed(longestFrozen) << " s |\n"
+        << "| the sound server playing only part of the far end's channels after a resume (the "
+           "server's; left out, not calm) | "
+        << analysis.farEndPartial.size() << " stretches |\n\n";
+    for (const Window& window : analysis.playerFrozen) {
+        out << "- the soak's player froze from " << Fixed(window.start) << " s to "
+            << Fixed(window.end) << " s\n";
+    }
+    for (const Window& window : analysis.farEndPartial) {
+        out << "- the server played only part of the far end's channels (some of its links to the "
+               "sink left paused at the resume) from "
+            << Fixed(window.start) << " s to " << Fixed(window.end) << " s\n";
+    }
+    out << (analysis.playerFrozen.empty() && analysis.farEndPartial.empty() ? "" : "\n");
 }
 
 void SummarizeGrowth(std::ostream& out, const Observations& seen, const Analysis& analysis) {
@@ -299,11 +325,11 @@ void WritePolls(const std::string& path, const Analysis& analysis) {
 
 void WriteTruth(const std::string& path, const Observations& seen) {
     std::ofstream out(path);
-    out << "# time\tup\tcapturing_default\tdefault\tcaptured\tfar_end\n";
+    out << "# time\tup\tcapturing_default\tdefault\tcaptured\tfar_end\tstream\n";
     for (const TruthSample& sample : seen.truth) {
         out << Fixed(sample.time, 2) << '\t' << sample.up << '\t' << sample.capturingDefault << '\t'
             << sample.defaultSink << '\t' << sample.capturedSink << '\t' << sample.farEndSink
-            << '\n';
+            << '\t' << sample.stream << '\n';
     }
 }
 

@@ -14,7 +14,7 @@ void WriteTimeline(const std::string& path, const Observations& seen, const Anal
 // Every calm poll, one line each: time, may be on, must be on, camera, agrees.
 void WritePolls(const std::string& path, const Analysis& analysis);
 // The sound server as the soak saw it, sample by sample: where the default, the service and the
-// far end were.
+// far end were, and the service's stream's index.
 void WriteTruth(const std::string& path, const Observations& seen);
 void WriteSummary(const std::string& path, const Observations& seen, const Analysis& analysis);
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <thread>
+#include <utility>
 
 #include "status/StatusSnapshot.h"
 #include "testing/camera_side.h"
@@ -43,7 +44,7 @@ constexpr double kSnapshotPeriod = 2.0;
 // A calm stretch starts this long after the room recovered: the snapshot's pace is a second.
 constexpr double kSnapshotSettle = 2.5;
 // The service writes its snapshot at least every write period.
-constexpr double kSnapshotMaxAge = vesk_status::kWritePeriodSeconds + 2;
+constexpr double kSnapshotMaxAge = vesk_timings::kSnapshotWritePeriodSeconds + 2;
 
 int CountEntries(const std::string& path) {
     DIR* dir = opendir(path.c_str());
@@ -106,6 +107,7 @@ class Soak {
           m_children(options.runDir + "/pids"),
           m_server(m_children, options.runDir + "/server", options.pipewire),
           m_control(m_server.Address()),
+          m_sampler(m_server.Address()),
           m_player(program, m_server.Address(), Now),
           m_log(options.dataRoot + "/Vesk/Audio", options.dataRoot + "/soak-archive") {
         ScheduleOptions schedule{options.seconds, options.seed, options.diskFull, options.only};
@@ -134,6 +136,7 @@ class Soak {
     bool Calm() const;
     bool CameraOpen() const;
     void Fail(const std::string& invariant, const std::string& detail);
+    void CheckFarEndLinks();
     void Fill();
     void Free();
 
@@ -143,13 +146,15 @@ class Soak {
     Children m_children;
     SoundServer m_server;
     PulseControl m_control;
+    // The truth comes from a new connection each time: PipeWire 0.3.65's PulseAudio server kept
+    // telling long-lived clients the old default for seconds after a switch.
+    PulseControl m_sampler;
     Player m_player;
     LogKeeper m_log;
     std::vector<Event> m_schedule;
     size_t m_nextEvent = 0;
     size_t m_nextAction = 0;
     bool m_recoveryFailed = false;
-    bool m_captureRestarted = false;  // the service had no stream since the event's last action
 
     pid_t m_service = -1;
     bool m_serviceEnded = false;
@@ -169,6 +174,8 @@ class Soak {
     double m_lastProcess = -1;
     double m_lastSnapshot = -1;
     bool m_startFailed = false;
+    double m_resumedAt = -1;  // a resume whose far-end links are still to be looked at
+    int m_partialStream = 0;  // the player's stream that plays only part of its channels
 };
 
 bool Soak::Start() {
@@ -277,11 +284,46 @@ void Soak::Tick() {
     }
     StartEventsDue();
     TrackRecovery();
+    if (m_resumedAt >= 0 && now - m_resumedAt >= kLinksSettleSeconds) {
+        CheckFarEndLinks();
+    }
+    if (!m_seen.farEndPartial.empty() && m_seen.farEndPartial.back().end < 0 &&
+        m_player.Streams() != m_partialStream) {
+        m_seen.farEndPartial.back().end = now;
+    }
     if ((Calm() && now - m_lastSnapshot >= kSnapshotPeriod) || m_freeWall > 0) {
         m_lastSnapshot = now;
         CheckSnapshot();
     }
     AnnounceSegments();
+}
+
+// How many of the far end's links to its sink the server holds paused, and how many it has, as
+// PipeWire's own tools see them (the PulseAudio server's view shows nothing amiss).
+void Soak::CheckFarEndLinks() {
+    const double resumed = std::exchange(m_resumedAt, -1);
+    static constexpr const char* kCountLinks = R"(
+nodes=$(pw-cli ls Node | awk -v app="$VESK_FAR_END" '$1 == "id" { id = $2; sub(",", "", id) }
+    index($0, "application.name = \"" app "\"") { printf " %s ", id }')
+pw-cli ls Link | awk -v nodes="$nodes" '$1 == "id" { id = $2; sub(",", "", id) }
+    /link.output.node/ { node = $3; gsub(/"/, "", node); if (index(nodes, " " node " ")) print id }' |
+    while read -r id; do pw-cli info "$id"; done |
+    awk -F'"' '/state:/ { all++; paused += $2 == "paused" } END { print paused + 0, all + 0 }')";
+    const std::string script = "export XDG_RUNTIME_DIR='" + m_server.RuntimeDir() +
+                               "' VESK_FAR_END='" + kFarEndClientName + "'" + kCountLinks;
+    FILE* pipe = popen(script.c_str(), "r");
+    int paused = 0;
+    int links = 0;
+    if (pipe == nullptr) {
+        return;
+    }
+    const bool read = std::fscanf(pipe, "%d %d", &paused, &links) == 2;
+    pclose(pipe);
+    const bool open = !m_seen.farEndPartial.empty() && m_seen.farEndPartial.back().end < 0;
+    if (read && paused > 0 && paused < links && !open) {
+        m_partialStream = m_player.Streams();
+        m_seen.farEndPartial.push_back({resumed, -1});
+    }
 }
 
 void Soak::ReadTrace() {
@@ -314,22 +356,16 @@ void Soak::ReadTrace() {
 void Soak::SampleTruth() {
     ServerView view;
     if (!m_serverDown) {
-        m_control.Query(&view);
+        m_sampler.Query(&view);
+        m_sampler.Disconnect();
     }
     m_view = view;
     const SinkView* captured = view.Captured();
     const SinkView* farEnd = view.FarEnd();
     m_seen.truth.push_back({Now(), view.up, view.CapturingDefault(), view.defaultSink,
                             captured != nullptr ? captured->name : "",
-                            farEnd != nullptr ? farEnd->name : ""});
-    // The restart that follows a new default comes 50 passes (5 s) after the last change; one
-    // before that was for an earlier change.
-    const EventRecord* current = m_seen.events.empty() ? nullptr : &m_seen.events.back();
-    const bool changedDefault = current != nullptr && !current->event.actions.empty() &&
-                                (current->event.actions.back().verb == "switch" ||
-                                 current->event.actions.back().verb == "add");
-    const double earliest = current == nullptr ? 0 : current->end + (changedDefault ? 4.5 : 0);
-    m_captureRestarted = m_captureRestarted || (!view.serviceStream && Now() >= earliest);
+                            farEnd != nullptr ? farEnd->name : "",
+                            view.serviceStream ? int64_t{view.serviceOutput} : -1});
 }
 
 void Soak::SampleProcess() {
@@ -378,7 +414,6 @@ void Soak::StartEventsDue() {
         m_seen.events.push_back(record);
         m_nextAction = 0;
         m_recoveryFailed = false;
-        m_captureRestarted = false;
         std::printf("%7.1f s  event %d: %s\n", now, record.event.number, record.event.kind.c_str());
         std::fflush(stdout);
     }
@@ -391,9 +426,6 @@ void Soak::StartEventsDue() {
         Carry(actions[m_nextAction]);
         if (++m_nextAction == actions.size()) {
             current.end = Now();
-            // The restart that counts follows the last change (a restart for an earlier one
-            // may have landed on the new default by chance, and another is still to come).
-            m_captureRestarted = false;
         }
     }
 }
@@ -456,6 +488,9 @@ void Soak::CarrySound(const Action& action) {
         m_player.FollowDefault();
     } else if (verb == "suspend" || verb == "resume") {
         done = m_control.SuspendSink(action.arg, verb == "suspend");
+        if (done && verb == "resume" && m_options.pipewire) {
+            m_resumedAt = Now();
+        }
     }
     if (!done) {
         Fail("soak", "could not carry out " + verb + " " + action.arg);
@@ -488,8 +523,10 @@ void Soak::TrackRecovery() {
         cameraEvent = cameraEvent || camera == camera_side::Verb::kUnplug ||
                       camera == camera_side::Verb::kFail;
     }
+    // The restart that counts follows the last change: one for an earlier change may have
+    // landed on the new default by chance, and another is still to come.
     if (Healthy(current.end, cameraEvent) &&
-        (m_captureRestarted || !current.event.restartsCapture)) {
+        (!current.event.restartsCapture || RestartedFor(current, m_seen.truth))) {
         current.recovered = now;
     } else if (now > current.end + current.event.recovery) {
         m_recoveryFailed = true;
@@ -591,8 +628,11 @@ void Soak::CompareSnapshot(const vesk_status::Snapshot& snapshot, std::vector<st
     }
     differ("camera open", yes(snapshot.cameraOpen), yes(CameraOpen()));
     // The far end changes several times a second; the snapshot follows at most once a second.
+    // Counted from the snapshot's writing, not from this look at it, which a busy machine can
+    // delay by seconds; a second earlier, as the writing and the soak's start are whole seconds.
     bool seen = false;
-    const double since = Now() - 2.5;
+    const double written = static_cast<double>(snapshot.written) - m_seen.wallAtZero;
+    const double since = std::min(Now(), written - 1) - 2.5;
     for (auto report = m_seen.reports.rbegin(); report != m_seen.reports.rend(); ++report) {
         seen = seen || report->farEnd == snapshot.farEndTalking;
         if (report->time < since) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "service/timings.h"
+#include "base/timings.h"
 
 namespace soak {
 

@@ -38,6 +38,8 @@ class SoundServer {
     std::string Ended();
     // The daemons' log, appended to by every start.
     std::string LogPath() const { return m_dir + "/server.log"; }
+    // The server's XDG_RUNTIME_DIR, where PipeWire's own tools find it.
+    const std::string& RuntimeDir() const { return m_dir; }
 
   private:
     bool WaitUntilAnswering(PulseControl& control);

@@ -2,6 +2,7 @@
 
 #include "platform/thread_control.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -10,18 +11,15 @@
 
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
-#include "service/timings.h"
+#include "base/timings.h"
 #include "status/StatusBoard.h"
 
 namespace {
 
-constexpr int kRunPolls = 500;
-constexpr DWORD kRunPollMs = 10;
-constexpr DWORD kPollMs = vesk_timings::kNotifierPollMs;
-constexpr DWORD kStopWaitMs = 5000;
-constexpr int kReopenPolls = vesk_timings::kReopenPolls;
-constexpr int kResendPolls = vesk_timings::kResendPolls;
-constexpr int32_t kFarTalkHold = vesk_timings::kFarTalkHoldPolls;
+// The log lines below name these waits in words.
+static_assert(vesk_timings::kReopenWaitMs == 10000, "the notifier logs \"retry in 10 seconds\"");
+static_assert(vesk_timings::WAIT_OT_MS == 5000, "a failed stop logs the wait as 5000");
+
 constexpr int32_t kOpenFailureLogPeriod = 900;
 constexpr int32_t kNoTargetLogPeriod = 60;
 constexpr int32_t kRequestLogPeriod = 12;
@@ -33,6 +31,8 @@ int32_t s_nOpenFailures = 0;
 int32_t s_nEmptyLists = 0;
 int32_t s_nNoTargets = 0;
 int32_t s_nRequests = 0;
+// A refused audio scheduling is logged once in the process's life.
+std::atomic<bool> s_bAudioTaskRefusalLogged{false};
 
 }  // namespace
 
@@ -40,8 +40,10 @@ CRestOHid::CRestOHid(CVeskLogger* logger) : m_pLogger(logger) {}
 
 CRestOHid::~CRestOHid() {
     m_bStopThread = true;
+    vesk_platform::WakeStoppedSleeps();
     if (!vesk_platform::AwaitThreadEnd(
-            m_hThread, kStopWaitMs, "WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n")) {
+            m_hThread, vesk_timings::WAIT_OT_MS,
+            "WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n")) {
         // The thread is inside Open() or a send; it uses this object until it ends.
         WaitForSingleObject(m_hThread, INFINITE);
         CloseHandle(m_hThread);
@@ -58,7 +60,8 @@ void CRestOHid::Run() {
         printf("Failed to start thread of CRestOHid::ThreadProc\n");
         return;
     }
-    vesk_platform::AwaitThreadRunning(m_hThread, m_bThreadRunning, kRunPolls, kRunPollMs);
+    vesk_platform::AwaitThreadRunning(m_hThread, m_bThreadRunning, vesk_timings::kThreadStartPolls,
+                                      vesk_timings::kThreadStartPollMs);
     VESK_LOG(m_pLogger, "---------CRestOHid::Run() thread started---------\n");
 }
 
@@ -94,7 +97,7 @@ bool CRestOHid::FarEndTalking() {
     // The controller clears the pointer, and ends this thread, before the object goes.
     const CSpkLoopback* capture = g_pThis->m_pSpkLoopback.load();
     if (capture != nullptr && capture->m_bRunning != 0 && capture->m_nSignalDetected > 0) {
-        m_nFarTalkHold = kFarTalkHold;
+        m_nFarTalkHold = vesk_timings::kFarTalkHoldPolls;
     } else if (m_nFarTalkHold > 0) {
         --m_nFarTalkHold;
     }
@@ -103,6 +106,14 @@ bool CRestOHid::FarEndTalking() {
 
 void CRestOHid::theThread() {
     vesk_platform::NameThisThread("vesk-notifier");
+    // Scheduled as audio, as the capture thread: a late poll is a late far-end flag. Each poll
+    // ends in a 100 ms sleep, and the threads the camera's library starts here do not inherit it.
+    const vesk_platform::AudioTaskScope audioTask;
+    if (!audioTask.Joined() && !s_bAudioTaskRefusalLogged.exchange(true)) {
+        VESK_LOG(m_pLogger,
+                 "AvSetMmThreadCharacteristicsW(Audio) Failed, the notifier thread runs at normal "
+                 "priority.\n");
+    }
     m_nFarTalkHold = 0;
     m_bThreadRunning = true;
     int reopenCountdown = 0;
@@ -110,7 +121,7 @@ void CRestOHid::theThread() {
     bool lastSent = false;
 
     // The controller's stop ends the loop too, so that this thread winds down while the
-    // controller's threads do rather than after them: a stop is quicker by up to a poll.
+    // controller's threads do rather than after them; either stop ends its pause at once.
     while (!m_bStopThread && !g_pThis->m_bStop) {
         try {
             std::shared_ptr<vesk::RestOHidDev> device;
@@ -126,7 +137,7 @@ void CRestOHid::theThread() {
                     resendCountdown = 0;
                     m_nFarTalkHold = 0;
                 } else {
-                    reopenCountdown = kReopenPolls;
+                    reopenCountdown = vesk_timings::kReopenPolls;
                     if (s_nOpenFailures++ % kOpenFailureLogPeriod == 0) {
                         VESK_LOG(
                             m_pLogger,
@@ -139,14 +150,14 @@ void CRestOHid::theThread() {
                 if (resendCountdown == 0 || farEndTalk != lastSent) {
                     if (!SendFarTalkFlagToDevice(device, farEndTalk)) {
                         SetDevice(nullptr);
-                        reopenCountdown = kReopenPolls;
+                        reopenCountdown = vesk_timings::kReopenPolls;
                         VESK_LOG(
                             m_pLogger,
                             "---------CRestOHid::SendFarTalkFlagToDevice() Failed, retry in 10 "
                             "seconds---------\n");
                     }
                     lastSent = farEndTalk;
-                    resendCountdown = kResendPolls;
+                    resendCountdown = vesk_timings::kResendPolls;
                 }
                 if (resendCountdown > 0) {
                     --resendCountdown;
@@ -155,7 +166,8 @@ void CRestOHid::theThread() {
         } catch (const std::exception&) {
             VESK_LOG(m_pLogger, "SendFarTalkFlagToDevice() caught exception.\n");
         }
-        Sleep(kPollMs);
+        vesk_platform::SleepUnless(vesk_timings::kNotifierPollMs,
+                                   [this] { return m_bStopThread || g_pThis->m_bStop; });
     }
     m_bThreadRunning = false;
     printf("-----------------theThread()--------------------EXIT.\n");
@@ -178,7 +190,7 @@ bool CRestOHid::Open() {
                   << id.vendorId << " ProductId: " << id.productId << std::dec
                   << " Serial Number: " << id.serialNumber << std::endl;
         // The last matching camera in the list wins.
-        if (id.vendorId == kTargetVendorId && id.productId == kTargetProductId) {
+        if (vesk::IsCamera(id.vendorId, id.productId)) {
             vendorId = id.vendorId;
             productId = id.productId;
             serialNumber = id.serialNumber;

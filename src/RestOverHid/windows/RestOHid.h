@@ -34,9 +34,6 @@ class CRestOHid {
     // Discovers the target camera and opens it into m_pDevice. Notifier thread only.
     bool Open();
 
-    static constexpr uint16_t kTargetVendorId = vesk::kVendorId;
-    static constexpr uint16_t kTargetProductId = vesk::kCameraProductId;
-
   private:
     void theThread();
     void SetDevice(std::shared_ptr<vesk::RestOHidDev> device);

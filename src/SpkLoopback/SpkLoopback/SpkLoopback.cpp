@@ -1,7 +1,10 @@
+// Longer than 400 lines: the capture object is one class whose thread, output device selection,
+// format negotiation and sample conversion share its state; split apart, each would reach into
+// the others' members.
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
 
 #include "platform/thread_control.h"
-#include "service/timings.h"
+#include "base/timings.h"
 #include "status/StatusBoard.h"
 
 #include <algorithm>
@@ -12,10 +15,9 @@
 
 namespace {
 
-constexpr int kStartPolls = vesk_timings::kCaptureStartPolls;
-constexpr DWORD kStartPollMs = vesk_timings::kCaptureStartPollMs;
-constexpr DWORD kStopWaitMs = 5000;
-constexpr DWORD kPacketWaitMs = 1000;
+// A failed stop's log line names the wait.
+static_assert(vesk_timings::WAIT_OT_MS == 5000, "a failed stop logs the wait as 5000");
+
 constexpr DWORD kStreamFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
 constexpr int32_t kPacketPrintPeriod = 100;
 constexpr int32_t kBlockLogPeriod = 3000;
@@ -24,6 +26,9 @@ constexpr size_t kTextSize = 1024;
 constexpr size_t kGuidTextSize = 40;
 constexpr size_t kNameSize = 261;
 constexpr int kBlock44k = 441;
+
+// A refused audio scheduling is logged once in the process's life, not at every capture start.
+std::atomic<bool> s_bAudioTaskRefusalLogged{false};
 
 // Candidate stream rates in trial order.
 constexpr DWORD Rates[] = {48000, 32000, 16000, 8000, 44100};
@@ -250,7 +255,8 @@ int32_t CSpkLoopback::Start() {
         printf("Failed to start thread of CSpkLoopback::ThreadProc\n");
         return 0;
     }
-    vesk_platform::AwaitThreadRunning(m_hThread, m_bRunning, kStartPolls, kStartPollMs);
+    vesk_platform::AwaitThreadRunning(m_hThread, m_bRunning, vesk_timings::kThreadStartPolls,
+                                      vesk_timings::kThreadStartPollMs);
     VESK_LOG(m_pLogger, "---------CSpkLoopback::Start()---------\n");
     return m_bRunning;
 }
@@ -260,7 +266,7 @@ bool CSpkLoopback::Stop() {
     // With no thread the result is false.
     const bool stopped =
         m_hThread != nullptr &&
-        vesk_platform::AwaitThreadEnd(m_hThread, kStopWaitMs,
+        vesk_platform::AwaitThreadEnd(m_hThread, vesk_timings::WAIT_OT_MS,
                                       "WaitForSingleObject(m_hThread, 5000); Failed dwRet = %x\n");
     VESK_LOG(m_pLogger, "---------CSpkLoopback::Stop()---------\n");
     return stopped;
@@ -304,6 +310,14 @@ HRESULT CSpkLoopback::InitializeStream(const WAVEFORMATEX* format) {
 
 HRESULT CSpkLoopback::theThread() {
     vesk_platform::NameThisThread("vesk-capture");
+    // Scheduled as audio for its life: a packet waits 10 ms at most for it, and on a busy host a
+    // late wake-up is a late far-end flag.
+    const vesk_platform::AudioTaskScope audioTask;
+    if (!audioTask.Joined() && !s_bAudioTaskRefusalLogged.exchange(true)) {
+        VESK_LOG(m_pLogger,
+                 "AvSetMmThreadCharacteristicsW(Audio) Failed, the capture thread runs at normal "
+                 "priority.\n");
+    }
     CoInitialize(nullptr);
     HRESULT hr = ConfigDevice();
     if (FAILED(hr)) {
@@ -385,7 +399,7 @@ HRESULT CSpkLoopback::StartStream(HANDLE event, IAudioCaptureClient** capture) {
 // stop, the failing call's result otherwise.
 HRESULT CSpkLoopback::CaptureLoop(HANDLE event, IAudioCaptureClient* capture, HRESULT hr) {
     for (;;) {
-        if (WaitForSingleObject(event, kPacketWaitMs) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(event, vesk_timings::kPacketWaitMs) == WAIT_OBJECT_0) {
             const HRESULT taken = TakePacket(capture);
             if (FAILED(taken)) {
                 return taken;

@@ -1,28 +1,21 @@
+// Longer than 400 lines: the controller and its endpoint monitor share the controller's one
+// context and start and stop together, so they stay in one unit.
 #include "SpkLoopback/SpkLoopback/SpkLoopback_API.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <mutex>
 
 #include "RestOverHid/windows/RestOHid.h"
 #include "SpkLoopback/SpkLoopback/SpkLoopback.h"
+#include "base/timings.h"
 #include "platform/ServiceEvent.h"
 #include "platform/seams.h"
 #include "platform/thread_control.h"
-#include "service/timings.h"
 #include "status/StatusBoard.h"
 
 namespace {
 
-constexpr DWORD WAIT_OT_MS = 5000;
-constexpr int kStartPolls = 500;
-constexpr DWORD kStartPollMs = 10;
-constexpr int kBootWaitSleeps = vesk_timings::kBootWaitPasses;
-constexpr DWORD kPassMs = vesk_timings::kPassMs;
-constexpr int kDeviceRetryPasses = vesk_timings::kDeviceRetryPasses;
-constexpr int kFailedStartHoldPasses = vesk_timings::kFailedStartHoldPasses;
-constexpr DWORD kRestartPauseMs = vesk_timings::kRestartPauseMs;
 constexpr size_t kTextSize = 256;
 
 SpkLoopbackContext s_context{};
@@ -58,7 +51,8 @@ bool EndThread(HANDLE& thread, std::atomic<bool>& stop, const char* failureForma
         return true;
     }
     stop = true;
-    return vesk_platform::AwaitThreadEnd(thread, WAIT_OT_MS, failureFormat);
+    vesk_platform::WakeStoppedSleeps();
+    return vesk_platform::AwaitThreadEnd(thread, vesk_timings::WAIT_OT_MS, failureFormat);
 }
 
 bool EndMonitorThread() {
@@ -107,22 +101,20 @@ void RefuseLinkedDataFolder(const char* parentDir, char (&audioDir)[MAX_PATH]) {
 
 // The main loop's own counts, kept across passes.
 struct LoopCounts {
-    int retryCountdown = kDeviceRetryPasses;
+    int retryCountdown = vesk_timings::kDeviceRetryPasses;
     int startHold = 0;  // passes before a start may follow a failed one
 };
 
 void StartCapture(CSpkLoopback* capture, LoopCounts& counts) {
-    const auto began = std::chrono::steady_clock::now();
+    const vesk_platform::ServiceStopwatch stopwatch;
     if (capture->Start() != 0) {
         return;
     }
     // The start's own time counts: one that failed only when its poll ran out is tried again in
     // the next pass, as before.
-    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - began)
-                           .count() *
-                       vesk_platform::TimeDivisor();
-    counts.startHold = std::max(1, kFailedStartHoldPasses - static_cast<int>(spent / kPassMs));
+    const uint64_t spent = stopwatch.ElapsedMs();
+    counts.startHold = std::max(
+        1, vesk_timings::kFailedStartHoldPasses - static_cast<int>(spent / vesk_timings::kPassMs));
 }
 
 // One pass of the main loop while the notifier has a camera ready.
@@ -141,9 +133,9 @@ void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, LoopCounts& counts
     } else if (capture->m_bDeviceFound == 0 && --retryCountdown == 0) {
         // Started again by the next pass.
         capture->Stop();
-        retryCountdown = kDeviceRetryPasses;
+        retryCountdown = vesk_timings::kDeviceRetryPasses;
         snprintf(text, sizeof text, "Failed to find speaker device, retry interval: %d seconds\n",
-                 kDeviceRetryPasses * static_cast<int>(kPassMs) / 1000);
+                 vesk_timings::kDeviceRetryPasses * vesk_timings::kPassMs / 1000);
         VESK_LOG(Logger(), text);
     }
 
@@ -156,7 +148,7 @@ void ReadyPass(CSpkLoopback* capture, bool captureWasRunning, LoopCounts& counts
     if (ctx.m_bRestart) {
         if (capture->m_bRunning != 0) {
             capture->Stop();
-            Sleep(kRestartPauseMs);
+            Sleep(vesk_timings::kRestartPauseMs);
         }
         StartCapture(capture, counts);
         ctx.m_bRestart = false;
@@ -181,11 +173,12 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
     snprintf(text, sizeof text,
              "SpkLoopback_API theMainThreadProc() | wait for %d seconds to make sure system is "
              "fully booted up.\n",
-             kBootWaitSleeps * static_cast<int>(kPassMs) / 1000);
+             vesk_timings::kBootWaitMs / 1000);
     VESK_LOG(Logger(), text);
-    for (int i = 0; i < kBootWaitSleeps && !ctx.m_bStop; ++i) {
+    const auto stopped = [&ctx] { return ctx.m_bStop.load(); };
+    for (int i = 0; i < vesk_timings::kBootWaitPasses && !ctx.m_bStop; ++i) {
         Housekeeping();
-        Sleep(kPassMs);
+        vesk_platform::SleepUnless(vesk_timings::kPassMs, stopped);
     }
     if (!ctx.m_bStop) {
         VESK_LOG(Logger(), "SpkLoopback_API theMainThreadProc() |  wait has finished.\n");
@@ -204,7 +197,7 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
             --counts.startHold;
         }
         Housekeeping();
-        Sleep(kPassMs);
+        vesk_platform::SleepUnless(vesk_timings::kPassMs, stopped);
     }
 
     ctx.m_bRunning = false;
@@ -216,8 +209,6 @@ unsigned __stdcall theMainThreadProc(void* /*unused*/) {
 }
 
 namespace {
-
-constexpr int32_t kRestartPasses = vesk_timings::kRestartPasses;
 
 const char* StateName(DWORD state) {
     switch (state) {
@@ -303,7 +294,7 @@ HRESULT STDMETHODCALLTYPE CMMNotificationClient::OnDefaultDeviceChanged(EDataFlo
                                                                         LPCWSTR /*deviceId*/) {
     if (flow == eRender) {
         // Every role's report sets it back: a burst of reports gives one restart.
-        g_pThis->m_nRestartCountdown = kRestartPasses;
+        g_pThis->m_nRestartCountdown = vesk_timings::kRestartPasses;
         VESK_LOG(Logger(),
                  "OnDefaultDeviceChanged() | default eRender device changed. Re-detected\n");
     }
@@ -339,7 +330,8 @@ unsigned __stdcall theMonitorThreadProc(void* /*unused*/) {
     ctx.m_bMonitorRunning = true;
     while (!ctx.m_bMonitorStop) {
         Housekeeping();
-        Sleep(kPassMs);
+        vesk_platform::SleepUnless(vesk_timings::kPassMs,
+                                   [&ctx] { return ctx.m_bMonitorStop.load(); });
     }
     // Unregistered first: no notification reaches a released client.
     ctx.m_pEnumerator->UnregisterEndpointNotificationCallback(client);
@@ -393,8 +385,9 @@ bool SpkLoopback_Start() {
         VESK_LOG(Logger(), "Failed to start thread of CSpkLoopback::ThreadProc.\n");
         return false;
     }
-    const bool started =
-        vesk_platform::AwaitThreadRunning(ctx.m_hThread, ctx.m_bRunning, kStartPolls, kStartPollMs);
+    const bool started = vesk_platform::AwaitThreadRunning(ctx.m_hThread, ctx.m_bRunning,
+                                                           vesk_timings::kThreadStartPolls,
+                                                           vesk_timings::kThreadStartPollMs);
 
     ctx.m_bMonitorRunning = false;
     ctx.m_bMonitorStop = false;
@@ -416,6 +409,7 @@ void SpkLoopback_Stop() {
     // they are still waited for in that order.
     if (ctx.m_hThread != nullptr) {
         ctx.m_bStop = true;
+        vesk_platform::WakeStoppedSleeps();
     }
     const bool monitorEnded = EndMonitorThread();
     const bool mainEnded = EndMainThread();

@@ -4,6 +4,7 @@
 #include "platform/data_root.h"
 #include "platform/linux/event_pump.h"
 #include "platform/seams.h"
+#include "platform/thread_control.h"
 
 #include <atomic>
 #include <cerrno>
@@ -36,6 +37,7 @@ struct WaitableObject {
     bool signalled = false;
     bool manualReset = true;
     std::atomic<int> references{1};
+    pthread_t thread{};             // a thread's, for the test seam's holds
     vesk_platform::EventPump pump;  // set and run by the one thread that waits (event_pump.h)
 
     void Release() {
@@ -114,6 +116,7 @@ uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize, unsigned (*star
         errno = error;
         return 0;
     }
+    object->thread = thread;
     if (threadId != nullptr) {
         *threadId = static_cast<unsigned>(thread);
     }
@@ -163,6 +166,7 @@ DWORD PumpedWait(WaitableObject* object, DWORD dwMilliseconds) {
         const auto left =
             std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
         if (dwMilliseconds != INFINITE && left.count() <= 0) {
+            vesk_platform::NoteWaited(dwMilliseconds);
             return WAIT_TIMEOUT;
         }
         object->pump(dwMilliseconds == INFINITE ? std::chrono::microseconds::max() : left);
@@ -182,6 +186,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     if (dwMilliseconds == INFINITE) {
         object->signalledCv.wait(lock, isSignalled);
     } else if (!object->signalledCv.wait_for(lock, Scaled(dwMilliseconds), isSignalled)) {
+        vesk_platform::NoteWaited(dwMilliseconds);
         return WAIT_TIMEOUT;
     }
     if (!object->manualReset) {
@@ -211,7 +216,16 @@ BOOL GetProcessHandleCount(HANDLE hProcess, DWORD* pdwHandleCount) {
     return TRUE;
 }
 
+uint64_t vesk_platform::ThreadIdOf(HANDLE thread) {
+    return thread == nullptr ? 0 : static_cast<WaitableObject*>(thread)->thread;
+}
+
+uint64_t vesk_platform::CallingThreadId() {
+    return pthread_self();
+}
+
 void Sleep(DWORD dwMilliseconds) {
+    vesk_platform::NoteWaited(dwMilliseconds);
     if (vesk_platform::SleepHook hook = vesk_platform::CurrentSleepHook()) {
         hook(dwMilliseconds);
         return;

@@ -4,6 +4,7 @@
 
 #include "platform/data_root.h"
 #include "platform/seams.h"
+#include "platform/thread_control.h"
 
 #include <atomic>
 #include <cerrno>
@@ -37,6 +38,7 @@ DWORD Scaled(DWORD milliseconds) {
 }  // namespace
 
 void VeskSleep(DWORD dwMilliseconds) {
+    vesk_platform::NoteWaited(dwMilliseconds);
     if (vesk_platform::SleepHook hook = vesk_platform::CurrentSleepHook()) {
         hook(dwMilliseconds);
         return;
@@ -45,7 +47,19 @@ void VeskSleep(DWORD dwMilliseconds) {
 }
 
 DWORD VeskWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    return ::WaitForSingleObject(hHandle, Scaled(dwMilliseconds));
+    const DWORD result = ::WaitForSingleObject(hHandle, Scaled(dwMilliseconds));
+    if (result == WAIT_TIMEOUT) {
+        vesk_platform::NoteWaited(dwMilliseconds);
+    }
+    return result;
+}
+
+uint64_t vesk_platform::ThreadIdOf(HANDLE thread) {
+    return thread == nullptr ? 0 : GetThreadId(thread);
+}
+
+uint64_t vesk_platform::CallingThreadId() {
+    return GetCurrentThreadId();
 }
 
 HRESULT VeskSHGetFolderPathA(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPSTR pszPath) {

@@ -18,6 +18,8 @@ constexpr pa_usec_t kFirstRetry = 100 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kLongestRetry = 2 * PA_USEC_PER_SEC;
 // A server that accepts the socket but never answers counts as away.
 constexpr pa_usec_t kConnectDeadline = 3 * PA_USEC_PER_SEC;
+// A question or a renewal without an answer in this time is given up.
+constexpr pa_usec_t kSideDeadline = 3 * PA_USEC_PER_SEC;
 
 }  // namespace
 
@@ -85,6 +87,8 @@ Connection::~Connection() {
     if (m_timer != nullptr) {
         pa_threaded_mainloop_get_api(m_loop)->time_free(m_timer);
     }
+    CloseSide(&m_question);
+    CloseSide(&m_renewal);
     DropContext();
     pa_threaded_mainloop_free(m_loop);
     g_serverState.store(-1, std::memory_order_relaxed);
@@ -109,14 +113,23 @@ void Connection::Connect() {
     ArmTimer(TimerPurpose::kDeadline, kConnectDeadline);
 }
 
+namespace {
+
+// Also from the context's own callbacks: libpulse holds the context while it runs them.
+void Release(pa_context* context) {
+    pa_context_set_state_callback(context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context, nullptr, nullptr);
+    pa_context_disconnect(context);
+    pa_context_unref(context);  // streams still on it keep it until they are released
+}
+
+}  // namespace
+
 void Connection::DropContext() {
     if (m_context == nullptr) {
         return;
     }
-    pa_context_set_state_callback(m_context, nullptr, nullptr);
-    pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
-    pa_context_disconnect(m_context);
-    pa_context_unref(m_context);  // streams still on it keep it until they are released
+    Release(m_context);
     m_context = nullptr;
     SetConnected(false);
 }
@@ -183,23 +196,141 @@ void Connection::OnState(pa_context* context, void* self) {
         connection->m_backoff = kFirstRetry;
         pa_threaded_mainloop_get_api(connection->m_loop)
             ->time_restart(connection->m_timer, nullptr);
-        pa_operation* subscribed =
-            pa_context_subscribe(context,
-                                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
-                                                                     PA_SUBSCRIPTION_MASK_SERVER),
-                                 nullptr, nullptr);
-        if (subscribed != nullptr) {
-            pa_operation_unref(subscribed);
-        }
-        for (ConnectionObserver* observer : std::vector(connection->m_observers)) {
-            observer->OnConnected(context);
-        }
+        connection->OnReady();
     } else if (!PA_CONTEXT_IS_GOOD(state)) {
+        connection->CloseSide(&connection->m_renewal);
         connection->SetConnected(false);
         connection->m_firstAttemptEnded = true;
         connection->ScheduleRetry();
     }
     connection->Signal();
+}
+
+void Connection::OnReady() {
+    pa_operation* subscribed =
+        pa_context_subscribe(m_context,
+                             static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
+                                                                 PA_SUBSCRIPTION_MASK_SERVER),
+                             nullptr, nullptr);
+    if (subscribed != nullptr) {
+        pa_operation_unref(subscribed);
+    }
+    for (ConnectionObserver* observer : std::vector(m_observers)) {
+        observer->OnConnected(m_context);
+    }
+}
+
+bool Connection::OpenSide(Side* side, pa_context_notify_cb_t onState) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(m_loop);
+    side->context = pa_context_new(api, "VeskAudioService");
+    if (side->context == nullptr) {
+        return false;
+    }
+    const char* server = m_server.empty() ? nullptr : m_server.c_str();
+    if (pa_context_connect(side->context, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        CloseSide(side);
+        return false;
+    }
+    // Only now: a refused connect has reported its failure already.
+    pa_context_set_state_callback(side->context, onState, this);
+    struct timeval when;
+    pa_timeval_add(pa_gettimeofday(&when), kSideDeadline);
+    side->deadline = api->time_new(api, &when, OnSideDeadline, this);
+    return true;
+}
+
+void Connection::CloseSide(Side* side) {
+    if (side->deadline != nullptr) {
+        pa_threaded_mainloop_get_api(m_loop)->time_free(side->deadline);
+        side->deadline = nullptr;
+    }
+    if (side->context != nullptr) {
+        Release(side->context);
+        side->context = nullptr;
+    }
+}
+
+bool Connection::AskNewClient(Answer answer) {
+    if (m_question.context != nullptr || !m_connected || !OpenSide(&m_question, OnQuestionState)) {
+        return false;
+    }
+    m_answer = std::move(answer);
+    return true;
+}
+
+void Connection::CancelQuestion() {
+    m_answer = nullptr;
+    CloseSide(&m_question);
+}
+
+void Connection::EndQuestion(const std::string* defaultSink) {
+    CloseSide(&m_question);
+    Answer answer = std::move(m_answer);
+    m_answer = nullptr;
+    if (answer) {
+        answer(defaultSink);
+    }
+}
+
+void Connection::OnQuestionState(pa_context* context, void* self) {
+    auto* connection = static_cast<Connection*>(self);
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_READY) {
+        pa_operation* asked = pa_context_get_server_info(
+            context,
+            [](pa_context*, const pa_server_info* info, void* self) {
+                const std::string sink = info != nullptr && info->default_sink_name != nullptr
+                                             ? info->default_sink_name
+                                             : "";
+                static_cast<Connection*>(self)->EndQuestion(info != nullptr ? &sink : nullptr);
+            },
+            connection);
+        if (asked != nullptr) {
+            pa_operation_unref(asked);
+        } else {
+            connection->EndQuestion(nullptr);
+        }
+    } else if (!PA_CONTEXT_IS_GOOD(state)) {
+        connection->EndQuestion(nullptr);
+    }
+}
+
+void Connection::Renew() {
+    if (m_renewal.context == nullptr && m_connected) {
+        OpenSide(&m_renewal, OnRenewalState);
+    }
+}
+
+void Connection::OnRenewalState(pa_context* context, void* self) {
+    auto* connection = static_cast<Connection*>(self);
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (!PA_CONTEXT_IS_GOOD(state)) {
+        connection->CloseSide(&connection->m_renewal);
+        return;
+    }
+    if (state != PA_CONTEXT_READY) {
+        return;
+    }
+    // The new connection takes over; what waits on the old one ends (Wait).
+    pa_threaded_mainloop_get_api(connection->m_loop)->time_free(connection->m_renewal.deadline);
+    connection->m_renewal = Side{};
+    Release(connection->m_context);
+    connection->m_context = context;
+    pa_context_set_state_callback(context, OnState, connection);
+    pa_context_set_subscribe_callback(context, OnSubscription, connection);
+    ++connection->m_renewals;
+    connection->OnReady();
+    connection->Signal();
+}
+
+void Connection::OnSideDeadline(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
+                                void* self) {
+    auto* connection = static_cast<Connection*>(self);
+    if (event == connection->m_question.deadline) {
+        connection->EndQuestion(nullptr);
+    } else if (event == connection->m_renewal.deadline) {
+        connection->CloseSide(&connection->m_renewal);
+    }
 }
 
 void Connection::OnTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,

@@ -6,6 +6,11 @@
 // or is not there yet, tries again with backoff (0.1 s doubling to 2 s). Each time it is ready
 // it subscribes to sink and server events and tells its observers.
 //
+// The server may keep telling a long-lived connection an old default (PipeWire 0.3's does, for
+// seconds to minutes, while new connections are told the new one): AskNewClient asks a
+// connection made for the question, and Renew replaces the process's connection by a new one
+// without a gap, whose observers are then told it is ready as after a reconnection.
+//
 // Lock rule: every call into libpulse, and every method below but Get, runs with the event
 // thread's lock held (Lock). Callbacks and observers run on the event thread with it held, so
 // they must not take a lock that is held while this one is taken (CSpkLoopback::m_cs is never
@@ -14,6 +19,8 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,8 +64,27 @@ class Connection {
     void AddObserver(ConnectionObserver* observer);
     void RemoveObserver(ConnectionObserver* observer);
 
+    // Asks a new connection for the server's default sink; `answer` runs on the event thread,
+    // with its name ("" for none), or null when no answer came within a few seconds. False, and
+    // `answer` never runs, while another question is open or the server is away; CancelQuestion
+    // drops the open one unanswered.
+    using Answer = std::function<void(const std::string* defaultSink)>;
+    bool AskNewClient(Answer answer);
+    void CancelQuestion();
+    // Connects anew while the current connection goes on serving; the new one takes over once
+    // it is ready. Nothing while a renewal is under way or the server is away.
+    void Renew();
+    // Renewals taken over so far; read without the lock.
+    int Renewals() const { return m_renewals.load(std::memory_order_relaxed); }
+
   private:
     enum class TimerPurpose { kRetry, kDeadline };
+
+    // A connection beside the process's one: a question's, or a renewal's.
+    struct Side {
+        pa_context* context = nullptr;
+        pa_time_event* deadline = nullptr;
+    };
 
     Connection() = default;
     bool Start();
@@ -67,12 +93,20 @@ class Connection {
     void ArmTimer(TimerPurpose purpose, pa_usec_t delay);
     void ScheduleRetry();
     void SetConnected(bool connected);
+    void OnReady();
+    bool OpenSide(Side* side, pa_context_notify_cb_t onState);
+    void CloseSide(Side* side);
+    void EndQuestion(const std::string* defaultSink);
 
     static void OnState(pa_context* context, void* self);
     static void OnTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
                         void* self);
     static void OnSubscription(pa_context* context, pa_subscription_event_type_t event,
                                uint32_t index, void* self);
+    static void OnQuestionState(pa_context* context, void* self);
+    static void OnRenewalState(pa_context* context, void* self);
+    static void OnSideDeadline(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
+                               void* self);
 
     std::string m_server;  // empty: libpulse's own choice
     pa_threaded_mainloop* m_loop = nullptr;
@@ -84,6 +118,10 @@ class Connection {
     bool m_connected = false;
     bool m_firstAttemptEnded = false;
     std::vector<ConnectionObserver*> m_observers;
+    Side m_question;
+    Answer m_answer;
+    Side m_renewal;
+    std::atomic<int> m_renewals{0};
 };
 
 // Holds the connection's lock for a scope.

@@ -12,6 +12,7 @@
 #include "platform/linux/pulse/pulse_audio.h"
 #include "platform/linux/pulse/pulse_capture.h"
 #include "platform/linux/pulse/pulse_connection.h"
+#include "platform/linux/pulse/pulse_default_check.h"
 #include "platform/linux/pulse/pulse_format.h"
 
 namespace pulse_audio {
@@ -193,6 +194,7 @@ class Enumerator final : public ComObject<IMMDeviceEnumerator>, private Connecti
         if (m_observing) {
             m_connection->RemoveObserver(this);
         }
+        m_check.reset();
         for (pa_operation* operation : m_pending) {
             pa_operation_cancel(operation);  // its callback would reach a deleted object
             pa_operation_unref(operation);
@@ -291,11 +293,13 @@ class Enumerator final : public ComObject<IMMDeviceEnumerator>, private Connecti
         const unsigned type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
         if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
             RequestServerInfo(context);
+            m_check->OnEvent();
             return;
         }
         if (facility != PA_SUBSCRIPTION_EVENT_SINK) {
             return;
         }
+        m_check->OnEvent();
         const std::wstring id = WideId("sink#" + std::to_string(index));
         for (IMMNotificationClient* client : m_clients) {
             if (type == PA_SUBSCRIPTION_EVENT_NEW) {
@@ -359,6 +363,10 @@ class Enumerator final : public ComObject<IMMDeviceEnumerator>, private Connecti
     bool m_observing = false;
     bool m_knowsDefaults = false;
     ServerDefaults m_defaults;  // the defaults last reported (or first seen)
+    // The default seen here, held against a new connection's after sink and server events.
+    std::unique_ptr<DefaultCheck> m_check = std::make_unique<DefaultCheck>(
+        *m_connection,
+        [this]() -> const std::string* { return m_knowsDefaults ? &m_defaults.sink : nullptr; });
 };
 
 }  // namespace

@@ -15,7 +15,7 @@ void Forget(pa_operation* operation) {
 }  // namespace
 
 SinkWatch::SinkWatch(pa_context* context, std::string sink, std::function<void()> onLost)
-    : m_sink(std::move(sink)), m_onLost(std::move(onLost)) {
+    : m_context(context), m_sink(std::move(sink)), m_onLost(std::move(onLost)) {
     pa_context_set_subscribe_callback(context, OnEvent, this);
     Forget(pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SINK, nullptr, nullptr));
     Forget(pa_context_get_server_info(context, OnServerInfo, this));
@@ -24,6 +24,24 @@ SinkWatch::SinkWatch(pa_context* context, std::string sink, std::function<void()
 
 void SinkWatch::Query(pa_context* context) {
     Forget(pa_context_get_sink_info_by_name(context, m_sink.c_str(), OnSinkInfo, this));
+}
+
+void SinkWatch::Arm() {
+    if (!m_arming) {
+        m_arming = true;
+        Forget(pa_context_get_sink_info_by_name(m_context, m_sink.c_str(), OnArmingInfo, this));
+    }
+}
+
+void SinkWatch::OnArmingInfo(pa_context* context, const pa_sink_info* info, int eol, void* self) {
+    auto* watch = static_cast<SinkWatch*>(self);
+    OnSinkInfo(context, info, eol, self);  // what it shows is taken in unarmed
+    if (info != nullptr) {
+        // Still suspended: the server has not caught up with the stream's start; the next
+        // audio asks again.
+        watch->m_armed = info->state != PA_SINK_SUSPENDED;
+        watch->m_arming = watch->m_armed;
+    }
 }
 
 void SinkWatch::OnServerInfo(pa_context*, const pa_server_info* info, void* self) {

@@ -8,7 +8,9 @@
 // stream has delivered audio, a change of the sink that alters none of its volume, mute and
 // port, and leaves it not suspended, counts as such a restart. Starting or ending playback on the
 // sink does not change it; another recording stream on its monitor does, and costs a needless
-// restart of capture.
+// restart of capture. The changes the stream's own start causes (the sink's resume) can come
+// after its first audio on a busy machine: the watch arms only once a look at the sink, asked
+// for after the first audio, finds it resumed, so that those changes are behind it.
 //
 // PipeWire 1.x, when the sink itself goes, leaves a stream that may not move (as capture's may
 // not) unlinked and silent instead of ending it as PulseAudio and PipeWire 0.3 do: the sink's
@@ -30,8 +32,8 @@ class SinkWatch {
     SinkWatch(const SinkWatch&) = delete;
     SinkWatch& operator=(const SinkWatch&) = delete;
 
-    // The stream has delivered audio: the changes its own start caused are behind it.
-    void Arm() { m_armed = true; }
+    // The stream has delivered audio: the watch arms once the sink is looked at again.
+    void Arm();
 
   private:
     struct Seen {
@@ -45,11 +47,14 @@ class SinkWatch {
     static void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t index,
                         void* self);
     static void OnSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    static void OnArmingInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
     void Query(pa_context* context);
 
+    pa_context* m_context;
     std::string m_sink;
     std::function<void()> m_onLost;
     bool m_pipeWire = false;
+    bool m_arming = false;  // the look that arms it is asked for
     bool m_armed = false;
     bool m_changed = false;               // a change event came since the last look at the sink
     uint32_t m_index = PA_INVALID_INDEX;  // the sink's, once seen
