@@ -479,7 +479,7 @@ TEST_F(Capture, FailuresEndTheThreadAndARestartRecovers) {
 // Refused its audio scheduling (a user without real-time rights, in a child process), the
 // capture thread captures as before, and the refusal is logged once however often it starts.
 TEST_F(Capture, RefusedAudioSchedulingIsLoggedOnceAndCaptureRuns) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, "fast");
     EXPECT_EXIT(
         {
             if (!test_util::DropRealTimeRights()) {

@@ -330,7 +330,7 @@ std::atomic<int> s_observedReports{0};
 // Refused its audio scheduling (a user without real-time rights, in a child process), the
 // notifier tells the camera as before, and the refusal is logged once however often it starts.
 TEST_F(Notifier, RefusedAudioSchedulingIsLoggedOnceAndTheCameraIsTold) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, "fast");
     EXPECT_EXIT(
         {
             if (!test_util::DropRealTimeRights()) {

@@ -258,7 +258,7 @@ TEST(PlatformDeathTest, AudioThreadThatNeverBlocksLosesItsPriority) {
     if (!AudioTaskAllowed()) {
         GTEST_SKIP() << "real-time scheduling is not allowed here (not root, no RLIMIT_RTPRIO)";
     }
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, "fast");
     EXPECT_EXIT(
         {
             DWORD index = 0;
